@@ -1,0 +1,46 @@
+#include "lawml.h"
+#include "minmax.h"
+
+lawml_status variance_pass(const strided_matrix& coeffs, int width, double noise_var,
+                           const strided_matrix& dst)
+{
+    for (std::ptrdiff_t r = 0; r < coeffs.rows; ++r)
+        for (std::ptrdiff_t c = 0; c < coeffs.cols; ++c) {
+            window_block block;
+            if (extract_window(coeffs, width, r, c, block) != lawml_status::ok)
+                return lawml_status::out_of_memory;
+            const double difference = block_variance(block.row_ptrs, block.nrows, block.ncols) - noise_var;
+            element(dst, r, c) = fmax_exact(0.0, difference);
+            release_window(block);
+        }
+    return lawml_status::ok;
+}
+
+void merge_minimum(const strided_matrix& dst, const strided_matrix& other)
+{
+    for (std::ptrdiff_t i = 0; i < dst.rows; ++i)
+        for (std::ptrdiff_t j = 0; j < dst.cols; ++j)
+            element(dst, i, j) = fmin_exact(element(dst, i, j), element(other, i, j));
+}
+
+lawml_status lawml_filter(const strided_matrix& coeffs, const strided_matrix& variance,
+                          const strided_matrix& scratch, const strided_matrix& denoised,
+                          double noise_var, std::int32_t multiscale)
+{
+    if (variance_pass(coeffs, 3, noise_var, variance) != lawml_status::ok)
+        return lawml_status::out_of_memory;
+    if (multiscale == 1)
+        for (int width = 5; width <= 9; width += 2) {
+            if (variance_pass(coeffs, width, noise_var, scratch) != lawml_status::ok)
+                return lawml_status::out_of_memory;
+            merge_minimum(variance, scratch);
+        }
+
+    for (std::ptrdiff_t r = 0; r < coeffs.rows; ++r)
+        for (std::ptrdiff_t c = 0; c < coeffs.cols; ++c) {
+            const double v = element(variance, r, c);
+            const double a = element(coeffs, r, c);
+            element(denoised, r, c) = (v * a) / (v + noise_var);
+        }
+    return lawml_status::ok;
+}
