@@ -1,5 +1,6 @@
 #include "lawml.h"
 #include "minmax.h"
+#include "sweep.h"
 
 lawml_status variance_pass(const strided_matrix& coeffs, int width, double noise_var,
                            const strided_matrix& dst)
@@ -23,9 +24,11 @@ void merge_minimum(const strided_matrix& dst, const strided_matrix& other)
             element(dst, i, j) = fmin_exact(element(dst, i, j), element(other, i, j));
 }
 
-lawml_status lawml_filter(const strided_matrix& coeffs, const strided_matrix& variance,
-                          const strided_matrix& scratch, const strided_matrix& denoised,
-                          double noise_var, std::int32_t multiscale)
+namespace {
+
+lawml_status reference_filter(const strided_matrix& coeffs, const strided_matrix& variance,
+                              const strided_matrix& scratch, const strided_matrix& denoised,
+                              double noise_var, std::int32_t multiscale)
 {
     if (variance_pass(coeffs, 3, noise_var, variance) != lawml_status::ok)
         return lawml_status::out_of_memory;
@@ -43,4 +46,37 @@ lawml_status lawml_filter(const strided_matrix& coeffs, const strided_matrix& va
             element(denoised, r, c) = (v * a) / (v + noise_var);
         }
     return lawml_status::ok;
+}
+
+bool cpu_has_avx2()
+{
+#if MORVEKIN_AVX2_KERNEL
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+bool kernel_supported(filter_kernel kernel)
+{
+    return kernel != filter_kernel::avx2 || cpu_has_avx2();
+}
+
+lawml_status lawml_filter(const strided_matrix& coeffs, const strided_matrix& variance,
+                          const strided_matrix& scratch, const strided_matrix& denoised,
+                          double noise_var, std::int32_t multiscale, filter_kernel kernel)
+{
+    if (kernel == filter_kernel::automatic)
+        kernel = cpu_has_avx2() ? filter_kernel::avx2 : filter_kernel::portable;
+    tile_kernel estimate_tile = estimate_tile_portable;
+#if MORVEKIN_AVX2_KERNEL
+    if (kernel == filter_kernel::avx2)
+        estimate_tile = estimate_tile_avx2;
+#endif
+    if (kernel == filter_kernel::reference)
+        return reference_filter(coeffs, variance, scratch, denoised, noise_var, multiscale);
+    return sweep_filter(estimate_tile, coeffs, variance, scratch, denoised, noise_var,
+                        multiscale == 1);
 }

@@ -51,10 +51,20 @@ lawml_status variance_pass(const strided_matrix& coeffs, int width, double noise
 // dst = fmin(dst, other) elementwise over dst's whole extent.
 void merge_minimum(const strided_matrix& dst, const strided_matrix& other);
 
+// Which implementation lawml_filter runs. All give the same bits; automatic
+// picks the fastest the CPU supports, the others let tests and benchmarks pin
+// one. reference allocates and measures one window at a time, as
+// variance_pass does.
+enum class filter_kernel { automatic, reference, portable, avx2 };
+
+bool kernel_supported(filter_kernel kernel);
+
 // The whole estimator. variance receives the final estimates (width 3, or the
 // minimum over widths 3, 5, 7 and 9 when multiscale is 1), scratch the width-9
 // estimates (untouched unless multiscale is 1), denoised the shrunk
-// coefficients variance * coeffs / (variance + noise_var).
+// coefficients variance * coeffs / (variance + noise_var). Except with the
+// reference kernel, out of memory is reported before anything is written.
 lawml_status lawml_filter(const strided_matrix& coeffs, const strided_matrix& variance,
                           const strided_matrix& scratch, const strided_matrix& denoised,
-                          double noise_var, std::int32_t multiscale);
+                          double noise_var, std::int32_t multiscale,
+                          filter_kernel kernel = filter_kernel::automatic);

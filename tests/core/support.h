@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -91,11 +92,13 @@ inline ::testing::AssertionResult same_bits(const std::vector<double>& actual,
         return ::testing::AssertionFailure()
                << "sizes differ: " << actual.size() << " vs " << expected.size();
     for (std::size_t i = 0; i < actual.size(); ++i)
-        if (bits(actual[i]) != bits(expected[i]))
-            return ::testing::AssertionFailure()
-                   << "first difference at index " << i << ": " << actual[i] << " vs "
-                   << expected[i] << std::hex << " (0x" << bits(actual[i]) << " vs 0x"
-                   << bits(expected[i]) << ")";
+        if (bits(actual[i]) != bits(expected[i])) {
+            std::ostringstream hex;
+            hex << std::hex << bits(actual[i]) << " vs 0x" << bits(expected[i]);
+            return ::testing::AssertionFailure() << "first difference at index " << i << ": "
+                                                 << actual[i] << " vs " << expected[i]
+                                                 << " (0x" << hex.str() << ")";
+        }
     return ::testing::AssertionSuccess();
 }
 

@@ -64,7 +64,12 @@ INSTANTIATE_TEST_SUITE_P(
                       clip_case{1, 1, 9, 0, 0, 0, 1, 0, 1},
                       clip_case{2, 50, 7, 1, 25, 0, 2, 22, 7},       // fewer rows than the width
                       clip_case{9, 1, 5, 4, 0, 2, 5, 0, 1},
-                      clip_case{20, 20, 7, 10, 19, 7, 7, 16, 4}));
+                      clip_case{20, 20, 7, 10, 19, 7, 7, 16, 4}),
+    [](const auto& info) {
+        const clip_case& k = info.param;
+        return std::to_string(k.rows) + "x" + std::to_string(k.cols) + "_width" +
+               std::to_string(k.width) + "_at_" + std::to_string(k.r) + "_" + std::to_string(k.c);
+    });
 
 class WindowLayouts : public ::testing::TestWithParam<layout> {};
 
@@ -189,7 +194,7 @@ TEST_F(Allocation, FailedExtractionFreesWhatItHad)
     }
 }
 
-TEST_F(Allocation, FilterReportsOutOfMemoryAndLeaksNothing)
+TEST_F(Allocation, ReferenceFilterReportsOutOfMemoryAndLeaksNothing)
 {
     constexpr std::ptrdiff_t n = 12;
     test_matrix coeffs(n, n), variance(n, n), scratch(n, n), denoised(n, n);
@@ -199,10 +204,40 @@ TEST_F(Allocation, FilterReportsOutOfMemoryAndLeaksNothing)
         allocation_log::allocated.clear();
         allocation_log::freed.clear();
         allocation_log::fail_at = failing;
-        EXPECT_EQ(lawml_filter(coeffs.view, variance.view, scratch.view, denoised.view, 1.0, 1),
+        EXPECT_EQ(lawml_filter(coeffs.view, variance.view, scratch.view, denoised.view, 1.0, 1,
+                               filter_kernel::reference),
                   lawml_status::out_of_memory)
             << "failing allocation " << failing;
         EXPECT_EQ(allocation_log::freed.size(), allocation_log::allocated.size());
+    }
+}
+
+// The fast kernels allocate once per call, before writing anything.
+TEST_F(Allocation, FastFilterFailsBeforeWritingAnything)
+{
+    constexpr std::ptrdiff_t n = 40;
+    constexpr double sentinel = 99.0;
+    std::mt19937_64 rng(4);
+    for (filter_kernel kernel : {filter_kernel::portable, filter_kernel::avx2}) {
+        if (!kernel_supported(kernel))
+            continue;
+        test_matrix coeffs(n, n), variance(n, n, layout::row_major, sentinel),
+            scratch(n, n, layout::row_major, sentinel), denoised(n, n, layout::row_major, sentinel);
+        coeffs.assign(random_values(n * n, rng));
+        allocation_log::fail_at = 0;
+        EXPECT_EQ(lawml_filter(coeffs.view, variance.view, scratch.view, denoised.view, 1.0, 1,
+                               kernel),
+                  lawml_status::out_of_memory);
+        for (const test_matrix* m : {&variance, &scratch, &denoised})
+            EXPECT_TRUE(same_bits(m->storage, std::vector<double>(n * n, sentinel)));
+
+        EXPECT_EQ(lawml_filter(coeffs.view, variance.view, scratch.view, denoised.view, 1.0, 1,
+                               kernel),
+                  lawml_status::ok);
+        EXPECT_EQ(allocation_log::allocated.size(), 1u);
+        EXPECT_EQ(allocation_log::freed, allocation_log::allocated);
+        allocation_log::allocated.clear();
+        allocation_log::freed.clear();
     }
 }
 

@@ -1,5 +1,6 @@
 """What a call holds on to and how it shares the interpreter: references, memory, threads."""
 
+import multiprocessing
 import os
 import sys
 import threading
@@ -8,9 +9,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
+from threadpoolctl import threadpool_limits
 
 import morvekin
-from conftest import assert_same_bits, special_values
+from conftest import assert_same_bits, make, special_values
+from oracle import lawml
 
 
 def resident_bytes():
@@ -85,3 +88,38 @@ def test_concurrent_calls_match_serial_calls(rng):
     for i, outputs in enumerate(concurrent):
         for actual, expected in zip(outputs, serial[i % len(inputs)]):
             assert_same_bits(actual, expected)
+
+
+@pytest.mark.parametrize("layout", ["c", "fortran"])
+def test_same_bits_on_any_number_of_threads(rng, layout):
+    coeffs = make((230, 270), layout, special_values(rng, (230, 270)))
+    expected = lawml(coeffs, *(np.zeros(coeffs.shape) for _ in range(3)), 0.5, 1)
+    for threads in (1, 2, 3):
+        outputs = [np.zeros(coeffs.shape) for _ in range(3)]
+        with threadpool_limits(limits=threads, user_api="openmp"):
+            morvekin.lawmlNC(coeffs, *outputs, 0.5, 1)
+        for name, actual, wanted in zip(("variance", "scratch", "denoised"), outputs, expected):
+            assert_same_bits(actual, wanted, f"{name} on {threads} threads")
+
+
+FORK_INPUT = np.random.default_rng(5).normal(size=(500, 500))
+
+
+def filter_in_child(_):
+    outputs = [np.empty_like(FORK_INPUT) for _ in range(3)]
+    morvekin.lawmlNC(FORK_INPUT, *outputs, 0.5, 1)
+    return outputs[2]
+
+
+@pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(), reason="needs fork")
+def test_forked_children_after_a_parallel_call():
+    # A parallel call in the parent must not leave forked children hanging.
+    with threadpool_limits(limits=2, user_api="openmp"):
+        parent = filter_in_child(None)
+    pool = multiprocessing.get_context("fork").Pool(2)
+    try:
+        results = pool.map_async(filter_in_child, range(3)).get(timeout=60)
+    finally:
+        pool.terminate()
+    for denoised in results:
+        assert_same_bits(denoised, parent)

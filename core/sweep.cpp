@@ -1,0 +1,238 @@
+// The fast sweep: all window widths of a tile at once, vectorised across
+// columns, tiles shared among OpenMP threads. Each thread works in buffers of
+// its own, allocated together once per call before anything is written.
+#include "allocation.h"
+#include "minmax.h"
+#include "sweep.h"
+#include "tiles.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef _OPENMP
+#include <omp.h>
+#include <unistd.h>
+
+#include <atomic>
+#endif
+
+namespace {
+
+// Tiles are wide when coeffs is stored row by row, so the kernels read rows of
+// L1-resident input, and tall when it is stored column by column, so that
+// copying in and out moves long runs of contiguous memory.
+struct tile_shape {
+    std::ptrdiff_t rows, cols;
+
+    // doubles between rows of a tile's buffers; a last tile narrower than a
+    // group joins its neighbour, so they leave room for it
+    std::ptrdiff_t stride() const { return cols + group_width + 2 * max_half; }
+    std::ptrdiff_t input_size() const { return (rows + 2 * max_half) * stride(); }
+    std::ptrdiff_t plane_size() const { return rows * stride(); }
+    std::ptrdiff_t buffer_size() const { return input_size() + 3 * plane_size(); }
+};
+
+constexpr tile_shape wide_tile{32, 10 * group_width}, tall_tile{256, 2 * group_width};
+
+// Window values (over all widths) below which a call stays on one thread.
+constexpr std::ptrdiff_t work_per_thread = std::ptrdiff_t{1} << 19;
+
+#ifdef _OPENMP
+// GNU OpenMP's thread pool does not survive fork(): a child that enters a
+// parallel region after its parent did waits forever. So a forked child of a
+// process that ran parallel sweeps stays on one thread; in a process pool the
+// processes are the parallelism anyway.
+std::atomic<pid_t> pool_owner{0};
+
+bool pool_inherited_through_fork()
+{
+    const pid_t owner = pool_owner.load(std::memory_order_relaxed);
+    return owner != 0 && owner != getpid();
+}
+#endif
+
+int available_threads()
+{
+#ifdef _OPENMP
+    return pool_inherited_through_fork() ? 1 : omp_get_max_threads();
+#else
+    return 1;
+#endif
+}
+
+void note_parallel_use()
+{
+#ifdef _OPENMP
+    pool_owner.store(getpid(), std::memory_order_relaxed);
+#endif
+}
+
+int thread_index()
+{
+#ifdef _OPENMP
+    return omp_get_thread_num();
+#else
+    return 0;
+#endif
+}
+
+// Splits [0, extent) into spans of `step`; a last span shorter than `least`
+// joins the one before it.
+struct spans {
+    std::ptrdiff_t extent, step, count;
+
+    spans(std::ptrdiff_t extent_, std::ptrdiff_t step_, std::ptrdiff_t least)
+        : extent(extent_), step(step_), count((extent_ + step_ - 1) / step_)
+    {
+        if (count > 1 && extent - (count - 1) * step < least)
+            --count;
+    }
+    std::ptrdiff_t begin(std::ptrdiff_t k) const { return k * step; }
+    std::ptrdiff_t end(std::ptrdiff_t k) const { return k + 1 == count ? extent : (k + 1) * step; }
+};
+
+// Copies rows x cols elements between m, from (r0, c0) on, and a contiguous
+// plane, walking m along its shorter stride.
+template <bool into_matrix>
+void transfer(const strided_matrix& m, std::ptrdiff_t r0, std::ptrdiff_t c0, std::ptrdiff_t rows,
+              std::ptrdiff_t cols, double* plane, std::ptrdiff_t stride)
+{
+    const auto move = [&](std::ptrdiff_t i, std::ptrdiff_t j) {
+        double& x = element(m, r0 + i, c0 + j);
+        double& y = plane[i * stride + j];
+        if constexpr (into_matrix)
+            x = y;
+        else
+            y = x;
+    };
+    if (std::abs(m.col_stride) > std::abs(m.row_stride)) {
+        for (std::ptrdiff_t j = 0; j < cols; ++j)
+            for (std::ptrdiff_t i = 0; i < rows; ++i)
+                move(i, j);
+    } else if (m.col_stride == sizeof(double)) {
+        for (std::ptrdiff_t i = 0; i < rows; ++i) {
+            double* x = &element(m, r0 + i, c0);
+            double* y = plane + i * stride;
+            into_matrix ? std::memcpy(x, y, cols * sizeof(double))
+                        : std::memcpy(y, x, cols * sizeof(double));
+        }
+    } else {
+        for (std::ptrdiff_t i = 0; i < rows; ++i)
+            for (std::ptrdiff_t j = 0; j < cols; ++j)
+                move(i, j);
+    }
+}
+
+// Fills the job's input with the neighbourhood of its centres: the rows of
+// coeffs within reach, and zeros for columns beyond coeffs.
+void copy_in(const strided_matrix& coeffs, const tile_job& job, double* input)
+{
+    const std::ptrdiff_t row0 = job.row_begin - max_half, col0 = job.col_begin - max_half;
+    const std::ptrdiff_t first_row = std::max<std::ptrdiff_t>(0, row0);
+    const std::ptrdiff_t last_row = std::min(coeffs.rows, job.row_end + max_half);
+    const std::ptrdiff_t first_col = std::max<std::ptrdiff_t>(0, col0);
+    const std::ptrdiff_t width = std::max(job.col_end - job.col_begin, group_width) + 2 * max_half;
+    const std::ptrdiff_t last_col = std::min(coeffs.cols, col0 + width);
+
+    for (std::ptrdiff_t r = first_row; r < last_row; ++r) {
+        double* row = input + (r - row0) * job.stride;
+        std::fill(row, row + (first_col - col0), 0.0);
+        std::fill(row + (last_col - col0), row + width, 0.0);
+    }
+    transfer<false>(coeffs, first_row, first_col, last_row - first_row, last_col - first_col,
+                    input + (first_row - row0) * job.stride + (first_col - col0), job.stride);
+}
+
+void copy_out(const tile_job& job, const strided_matrix& variance, const strided_matrix& scratch,
+              const strided_matrix& denoised, bool shrink)
+{
+    const std::ptrdiff_t rows = job.row_end - job.row_begin, cols = job.col_end - job.col_begin;
+    transfer<true>(variance, job.row_begin, job.col_begin, rows, cols, job.estimates, job.stride);
+    if (job.all_widths)
+        transfer<true>(scratch, job.row_begin, job.col_begin, rows, cols, job.widest, job.stride);
+    if (shrink)
+        transfer<true>(denoised, job.row_begin, job.col_begin, rows, cols, job.shrunk, job.stride);
+}
+
+bool extents_overlap(const strided_matrix& a, const strided_matrix& b)
+{
+    auto bounds = [](const strided_matrix& m, std::uintptr_t& low, std::uintptr_t& high) {
+        const std::ptrdiff_t rows = (m.rows - 1) * m.row_stride, cols = (m.cols - 1) * m.col_stride;
+        const auto base = reinterpret_cast<std::uintptr_t>(m.data);
+        low = base + std::min<std::ptrdiff_t>(0, rows) + std::min<std::ptrdiff_t>(0, cols);
+        high = base + std::max<std::ptrdiff_t>(0, rows) + std::max<std::ptrdiff_t>(0, cols) +
+               sizeof(double);
+    };
+    if (a.rows == 0 || a.cols == 0 || b.rows == 0 || b.cols == 0)
+        return false;
+    std::uintptr_t a_low, a_high, b_low, b_high;
+    bounds(a, a_low, a_high);
+    bounds(b, b_low, b_high);
+    return a_low < b_high && b_low < a_high;
+}
+
+}  // namespace
+
+lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
+                          const strided_matrix& variance, const strided_matrix& scratch,
+                          const strided_matrix& denoised, double noise_var, bool all_widths)
+{
+    const std::ptrdiff_t rows = coeffs.rows, cols = coeffs.cols;
+    if (rows > 0 && cols > 0) {
+        const tile_shape shape =
+            std::abs(coeffs.row_stride) < std::abs(coeffs.col_stride) ? tall_tile : wide_tile;
+        const spans row_spans(rows, shape.rows, 1), col_spans(cols, shape.cols, group_width);
+        const std::ptrdiff_t tiles = row_spans.count * col_spans.count;
+        const std::ptrdiff_t work = rows * cols * (all_widths ? 9 + 25 + 49 + 81 : 9);
+        const int threads = static_cast<int>(std::max<std::ptrdiff_t>(
+            1, std::min({std::ptrdiff_t{available_threads()}, tiles, work / work_per_thread})));
+
+        auto* buffers =
+            static_cast<double*>(core_allocate(threads * shape.buffer_size() * sizeof(double)));
+        if (buffers == nullptr)
+            return lawml_status::out_of_memory;
+
+        // denoised may be coeffs itself; then it is written only after every
+        // window has been read.
+        const bool shrink_in_tiles = !extents_overlap(denoised, coeffs);
+        if (threads > 1)
+            note_parallel_use();
+#pragma omp parallel num_threads(threads) if (threads > 1)
+        {
+            double* own = buffers + thread_index() * shape.buffer_size();
+            double* planes = own + shape.input_size();
+            tile_job job{own, planes, planes + shape.plane_size(), planes + 2 * shape.plane_size(),
+                         shape.stride(), 0, 0, 0, 0, rows, cols,
+                         noise_var, all_widths};
+#pragma omp for schedule(static)
+            for (std::ptrdiff_t k = 0; k < tiles; ++k) {
+                const std::ptrdiff_t kr = k / col_spans.count, kc = k % col_spans.count;
+                job.row_begin = row_spans.begin(kr);
+                job.row_end = row_spans.end(kr);
+                job.col_begin = col_spans.begin(kc);
+                job.col_end = col_spans.end(kc);
+                copy_in(coeffs, job, own);
+                kernel(job);
+                copy_out(job, variance, scratch, denoised, shrink_in_tiles);
+            }
+        }
+        core_release(buffers);
+
+        if (!shrink_in_tiles)
+            for (std::ptrdiff_t r = 0; r < rows; ++r)
+                for (std::ptrdiff_t c = 0; c < cols; ++c) {
+                    const double v = element(variance, r, c);
+                    const double a = element(coeffs, r, c);
+                    element(denoised, r, c) = (v * a) / (v + noise_var);
+                }
+    }
+
+    // The minimum over widths also sweeps whatever of variance lies beyond coeffs.
+    if (all_widths)
+        for (std::ptrdiff_t i = 0; i < variance.rows; ++i)
+            for (std::ptrdiff_t j = i < rows ? cols : 0; j < variance.cols; ++j)
+                element(variance, i, j) = fmin_exact(element(variance, i, j), element(scratch, i, j));
+    return lawml_status::ok;
+}

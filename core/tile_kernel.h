@@ -1,0 +1,186 @@
+// Window estimates for one tile, written once with GCC vector extensions and
+// compiled per instruction set by the file that includes it.
+//
+// Each lane of a vector is a different centre column and adds up its own
+// window in row-major order, so every lane performs exactly the additions,
+// subtractions, products and quotients of the one-window-at-a-time
+// definition, in the same order, and produces the same bits. All widths are
+// swept together: each value loaded from the tile feeds every accumulator
+// that needs it, and an accumulator still receives its window's values row by
+// row, left to right. Columns outside coeffs are zeros in the tile buffer:
+// adding +0.0 leaves a running sum unchanged (it starts at +0.0 and so is
+// never -0.0), and their squared deviations are masked to +0.0.
+//
+// Everything here has internal linkage, so the copies compiled for different
+// instruction sets never stand in for each other.
+#include "tiles.h"
+
+#include <cstdint>
+#include <type_traits>
+
+namespace {
+
+typedef double vec __attribute__((vector_size(lanes * sizeof(double))));
+typedef std::int64_t mask __attribute__((vector_size(lanes * sizeof(double))));
+
+inline vec load(const double* p)
+{
+    vec v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store(double* p, vec v)
+{
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+inline vec splat(double x)
+{
+    return vec{} + x;
+}
+
+// Calls f(integral_constant<int, i>) for i = Begin .. End - 1, so that indices
+// into accumulator arrays are constants and the arrays stay in registers.
+template <int Begin, int End, typename F>
+[[gnu::always_inline]] inline void unroll(F&& f)
+{
+    if constexpr (Begin < End) {
+        f(std::integral_constant<int, Begin>{});
+        unroll<Begin + 1, End>(f);
+    }
+}
+
+// Whether lanes c + offset .. c + offset + 3 are columns of coeffs.
+inline mask columns_inside(const tile_job& t, std::ptrdiff_t c, int offset)
+{
+    const vec column = splat(static_cast<double>(c + offset)) + vec{0, 1, 2, 3};
+    return (column >= 0.0) & (column < static_cast<double>(t.cols));
+}
+
+// Estimates of the centres c .. c + lanes * V - 1 of row r for the widths
+// 3, 5, ..., 2 * Widths + 1; stores their minimum, the widest one and the
+// shrunk coefficients. Edge: some window of the group crosses a column border.
+template <int Widths, int V, bool Edge>
+[[gnu::flatten]] void estimate_group(const tile_job& t, std::ptrdiff_t r, std::ptrdiff_t c)
+{
+    constexpr int reach = Widths;  // half of the widest window
+    constexpr int positions = lanes * (V - 1) + 2 * reach + 1;
+    const std::ptrdiff_t stride = t.stride;
+    const double* centre = t.input + (r - t.row_begin + max_half) * stride + (c - t.col_begin + max_half);
+
+    bool row_inside[2 * reach + 1];
+    for (int di = -reach; di <= reach; ++di)
+        row_inside[di + reach] = r + di >= 0 && r + di < t.rows;
+
+    // Values in each window: clipped rows times clipped columns, per lane.
+    vec count[Widths][V];
+    unroll<0, Widths>([&](auto w) {
+        constexpr int half = w + 1;
+        int nrows = 0;
+        for (int di = -half; di <= half; ++di)
+            nrows += row_inside[di + reach];
+        unroll<0, V>([&](auto v) {
+            vec ncols = splat(2 * half + 1);
+            if constexpr (Edge) {
+                ncols = vec{};
+                for (int j = -half; j <= half; ++j)
+                    ncols += columns_inside(t, c, lanes * v + j) ? splat(1.0) : vec{};
+            }
+            count[w][v] = ncols * static_cast<double>(nrows);
+        });
+    });
+
+    // Calls add(w, v, p, x) for each vector x of window values, row by row and
+    // left to right, where w is the width index, v the vector of centres and
+    // p the position of x relative to the group's first centre column.
+    auto sweep = [&](auto&& add) {
+        unroll<-reach, reach + 1>([&](auto di) {
+            if (!row_inside[di + reach])
+                return;
+            const double* row = centre + di * stride;
+            unroll<-reach, positions - reach>([&](auto p) {
+                const vec x = load(row + p);
+                unroll<0, Widths>([&](auto w) {
+                    constexpr int half = w + 1;
+                    if constexpr (-half <= di && di <= half)
+                        unroll<0, V>([&](auto v) {
+                            constexpr int j = p - lanes * v;
+                            if constexpr (-half <= j && j <= half)
+                                add(w, v, p, x);
+                        });
+                });
+            });
+        });
+    };
+
+    vec sum[Widths][V] = {};
+    sweep([&](auto w, auto v, auto, vec x) { sum[w][v] += x; });
+    // Widest first: the second sweep starts on rows only the widest window has.
+    vec mean[Widths][V];
+    unroll<0, Widths>([&](auto narrower) {
+        constexpr int w = Widths - 1 - narrower;
+        unroll<0, V>([&](auto v) { mean[w][v] = sum[w][v] / count[w][v]; });
+    });
+
+    vec total[Widths][V] = {};
+    sweep([&](auto w, auto v, auto p, vec x) {
+        const vec deviation = x - mean[w][v];
+        vec square = deviation * deviation;
+        if constexpr (Edge)
+            square = (vec)((mask)square & columns_inside(t, c, p));
+        total[w][v] += square;
+    });
+
+    // Estimates are never NaN and never -0.0, so a plain minimum is fmin.
+    vec best[V], widest[V];
+    unroll<0, Widths>([&](auto w) {
+        unroll<0, V>([&](auto v) {
+            const vec difference = total[w][v] / count[w][v] - t.noise_var;
+            const vec estimate = difference > 0.0 ? difference : vec{};
+            if constexpr (w == 0)
+                best[v] = estimate;
+            else
+                best[v] = estimate < best[v] ? estimate : best[v];
+            widest[v] = estimate;
+        });
+    });
+
+    const std::ptrdiff_t at = (r - t.row_begin) * stride + (c - t.col_begin);
+    for (int v = 0; v < V; ++v) {
+        const vec coefficient = load(centre + lanes * v);
+        store(t.estimates + at + lanes * v, best[v]);
+        store(t.shrunk + at + lanes * v, (best[v] * coefficient) / (best[v] + t.noise_var));
+        if (Widths > 1)
+            store(t.widest + at + lanes * v, widest[v]);
+    }
+}
+
+// Row by row, groups start every lanes * V columns; a last group that would
+// run past the tile is moved left to end with it, recomputing a few columns.
+template <int Widths, int V>
+void estimate_groups(const tile_job& t)
+{
+    constexpr std::ptrdiff_t width = lanes * V;
+    for (std::ptrdiff_t r = t.row_begin; r < t.row_end; ++r)
+        for (std::ptrdiff_t start = t.col_begin; start < t.col_end; start += width) {
+            const std::ptrdiff_t moved = t.col_end - width < start ? t.col_end - width : start;
+            const std::ptrdiff_t c = moved > t.col_begin ? moved : t.col_begin;
+            if (c - Widths < 0 || c + width + Widths > t.cols)
+                estimate_group<Widths, V, true>(t, r, c);
+            else
+                estimate_group<Widths, V, false>(t, r, c);
+        }
+}
+
+// Three vectors of centres give twelve independent sums per pass over all
+// four widths; width 3 alone needs six vectors for as many.
+void estimate_tile(const tile_job& t)
+{
+    if (t.all_widths)
+        estimate_groups<4, 3>(t);
+    else
+        estimate_groups<1, 6>(t);
+}
+
+}  // namespace
