@@ -34,7 +34,7 @@ struct tile_shape {
     std::ptrdiff_t buffer_size() const { return input_size() + 3 * plane_size(); }
 };
 
-constexpr tile_shape wide_tile{32, 10 * group_width}, tall_tile{256, 2 * group_width};
+constexpr tile_shape wide_tile{32, 10 * group_width}, tall_tile{128, 2 * group_width};
 
 // Window values (over all widths) below which a call stays on one thread.
 constexpr std::ptrdiff_t work_per_thread = std::ptrdiff_t{1} << 19;
@@ -108,9 +108,13 @@ void transfer(const strided_matrix& m, std::ptrdiff_t r0, std::ptrdiff_t c0, std
             y = x;
     };
     if (std::abs(m.col_stride) > std::abs(m.row_stride)) {
-        for (std::ptrdiff_t j = 0; j < cols; ++j)
+        // Down a few columns at a time: runs along m's columns, whole cache
+        // lines along the plane's rows.
+        constexpr std::ptrdiff_t columns_at_once = 8;
+        for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += columns_at_once)
             for (std::ptrdiff_t i = 0; i < rows; ++i)
-                move(i, j);
+                for (std::ptrdiff_t j = j0; j < std::min(cols, j0 + columns_at_once); ++j)
+                    move(i, j);
     } else if (m.col_stride == sizeof(double)) {
         for (std::ptrdiff_t i = 0; i < rows; ++i) {
             double* x = &element(m, r0 + i, c0);
