@@ -12,7 +12,7 @@ import pytest
 from threadpoolctl import threadpool_limits
 
 import morvekin
-from conftest import assert_same_bits, make, special_values
+from support import assert_same_bits, make, special_values
 from oracle import lawml
 
 

@@ -7,7 +7,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import morvekin
-from conftest import LAYOUTS, assert_same_bits, make, special_values
+from support import LAYOUTS, assert_same_bits, make, special_values
 from oracle import lawml
 
 
