@@ -21,6 +21,10 @@ inline double& element(const strided_matrix& m, std::ptrdiff_t r, std::ptrdiff_t
     return *reinterpret_cast<double*>(m.data + r * m.row_stride + c * m.col_stride);
 }
 
+// Whether the byte ranges spanned by the elements of a and b overlap; empty
+// matrices span nothing.
+bool may_share_memory(const strided_matrix& a, const strided_matrix& b);
+
 // A copied window: nrows buffers of ncols doubles, reached through row_ptrs.
 struct window_block {
     double** row_ptrs;
@@ -50,6 +54,10 @@ lawml_status variance_pass(const strided_matrix& coeffs, int width, double noise
 
 // dst = fmin(dst, other) elementwise over dst's whole extent.
 void merge_minimum(const strided_matrix& dst, const strided_matrix& other);
+
+// denoised = variance * coeffs / (variance + noise_var) over coeffs' extent.
+void shrink_coefficients(const strided_matrix& coeffs, const strided_matrix& variance,
+                         const strided_matrix& denoised, double noise_var);
 
 // Which implementation lawml_filter runs. All give the same bits; automatic
 // picks the fastest the CPU supports, the others let tests and benchmarks pin

@@ -2,7 +2,6 @@
 // columns, tiles shared among OpenMP threads. Each thread works in buffers of
 // its own, allocated together once per call before anything is written.
 #include "allocation.h"
-#include "minmax.h"
 #include "sweep.h"
 #include "tiles.h"
 
@@ -160,21 +159,14 @@ void copy_out(const tile_job& job, const strided_matrix& variance, const strided
         transfer<true>(denoised, job.row_begin, job.col_begin, rows, cols, job.shrunk, job.stride);
 }
 
-bool extents_overlap(const strided_matrix& a, const strided_matrix& b)
+// The part of m from (r0, c0) on, at most max_rows rows of it.
+strided_matrix part(const strided_matrix& m, std::ptrdiff_t r0, std::ptrdiff_t c0,
+                    std::ptrdiff_t max_rows = PTRDIFF_MAX)
 {
-    auto bounds = [](const strided_matrix& m, std::uintptr_t& low, std::uintptr_t& high) {
-        const std::ptrdiff_t rows = (m.rows - 1) * m.row_stride, cols = (m.cols - 1) * m.col_stride;
-        const auto base = reinterpret_cast<std::uintptr_t>(m.data);
-        low = base + std::min<std::ptrdiff_t>(0, rows) + std::min<std::ptrdiff_t>(0, cols);
-        high = base + std::max<std::ptrdiff_t>(0, rows) + std::max<std::ptrdiff_t>(0, cols) +
-               sizeof(double);
-    };
-    if (a.rows == 0 || a.cols == 0 || b.rows == 0 || b.cols == 0)
-        return false;
-    std::uintptr_t a_low, a_high, b_low, b_high;
-    bounds(a, a_low, a_high);
-    bounds(b, b_low, b_high);
-    return a_low < b_high && b_low < a_high;
+    const std::ptrdiff_t rows = std::min(std::max<std::ptrdiff_t>(0, m.rows - r0), max_rows);
+    const std::ptrdiff_t cols = std::max<std::ptrdiff_t>(0, m.cols - c0);
+    char* data = rows > 0 && cols > 0 ? m.data + r0 * m.row_stride + c0 * m.col_stride : nullptr;
+    return {data, rows, cols, m.row_stride, m.col_stride};
 }
 
 }  // namespace
@@ -200,7 +192,7 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
 
         // denoised may be coeffs itself; then it is written only after every
         // window has been read.
-        const bool shrink_in_tiles = !extents_overlap(denoised, coeffs);
+        const bool shrink_in_tiles = !may_share_memory(denoised, coeffs);
         if (threads > 1)
             note_parallel_use();
 #pragma omp parallel num_threads(threads) if (threads > 1)
@@ -225,18 +217,14 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
         core_release(buffers);
 
         if (!shrink_in_tiles)
-            for (std::ptrdiff_t r = 0; r < rows; ++r)
-                for (std::ptrdiff_t c = 0; c < cols; ++c) {
-                    const double v = element(variance, r, c);
-                    const double a = element(coeffs, r, c);
-                    element(denoised, r, c) = (v * a) / (v + noise_var);
-                }
+            shrink_coefficients(coeffs, variance, denoised, noise_var);
     }
 
-    // The minimum over widths also sweeps whatever of variance lies beyond coeffs.
-    if (all_widths)
-        for (std::ptrdiff_t i = 0; i < variance.rows; ++i)
-            for (std::ptrdiff_t j = i < rows ? cols : 0; j < variance.cols; ++j)
-                element(variance, i, j) = fmin_exact(element(variance, i, j), element(scratch, i, j));
+    // The minimum over widths also sweeps whatever of variance lies beyond
+    // coeffs (once is enough: fmin is idempotent).
+    if (all_widths) {
+        merge_minimum(part(variance, rows, 0), part(scratch, rows, 0));
+        merge_minimum(part(variance, 0, cols, rows), part(scratch, 0, cols, rows));
+    }
     return lawml_status::ok;
 }

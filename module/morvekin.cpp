@@ -59,24 +59,6 @@ bool is_aligned(const Py_buffer& b)
     return reinterpret_cast<std::uintptr_t>(b.buf) % align == 0 && rows_aligned && cols_aligned;
 }
 
-// Byte range [low, high) spanned by the elements; empty for an empty array.
-struct extent {
-    std::uintptr_t low, high;
-};
-
-extent extent_of(const array_argument& a)
-{
-    if (a.rows() == 0 || a.cols() == 0)
-        return {0, 0};
-    const strided_matrix m = a.matrix();
-    const std::ptrdiff_t row_span = (m.rows - 1) * m.row_stride;
-    const std::ptrdiff_t col_span = (m.cols - 1) * m.col_stride;
-    const auto base = reinterpret_cast<std::uintptr_t>(m.data);
-    return {base + std::min<std::ptrdiff_t>(0, row_span) + std::min<std::ptrdiff_t>(0, col_span),
-            base + std::max<std::ptrdiff_t>(0, row_span) + std::max<std::ptrdiff_t>(0, col_span) +
-                sizeof(double)};
-}
-
 // Sufficient test that no two elements share memory: the shorter stride steps
 // over whole elements and the longer one over everything the shorter spans.
 bool has_distinct_elements(const array_argument& a)
@@ -160,8 +142,7 @@ bool covers(const array_argument& outer, const array_argument& inner)
 
 bool disjoint(const array_argument& a, const array_argument& b)
 {
-    const extent x = extent_of(a), y = extent_of(b);
-    if (x.low == x.high || y.low == y.high || x.high <= y.low || y.high <= x.low)
+    if (!may_share_memory(a.matrix(), b.matrix()))
         return true;
     PyErr_Format(PyExc_ValueError, "%s shares memory with %s", a.name, b.name);
     return false;
