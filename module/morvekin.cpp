@@ -7,10 +7,10 @@
 
 #include "lawml.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -63,17 +63,18 @@ bool is_aligned(const Py_buffer& b)
 // over whole elements and the longer one over everything the shorter spans.
 bool has_distinct_elements(const array_argument& a)
 {
+    constexpr std::ptrdiff_t item = sizeof(double);
     std::ptrdiff_t inner = std::abs(a.buffer.strides[1]), inner_count = a.cols();
     std::ptrdiff_t outer = std::abs(a.buffer.strides[0]), outer_count = a.rows();
     if (inner_count == 0 || outer_count == 0)
         return true;
     if (inner_count == 1 || outer_count == 1)
-        return (inner_count <= 1 || inner >= 8) && (outer_count <= 1 || outer >= 8);
+        return (inner_count <= 1 || inner >= item) && (outer_count <= 1 || outer >= item);
     if (inner > outer) {
         std::swap(inner, outer);
         std::swap(inner_count, outer_count);
     }
-    return inner >= 8 && outer >= (inner_count - 1) * inner + 8;
+    return inner >= item && outer >= (inner_count - 1) * inner + item;
 }
 
 // Acquires the buffer of object as a 2-D array of native, aligned doubles.
