@@ -35,7 +35,8 @@ struct tile_shape {
 
 constexpr tile_shape wide_tile{32, 10 * group_width}, tall_tile{128, 2 * group_width};
 
-// Window values (over all widths) below which a call stays on one thread.
+// Window values (over all widths) worth starting a thread for, about 0.1 ms
+// of work: smaller calls use fewer threads, the smallest just one.
 constexpr std::ptrdiff_t work_per_thread = std::ptrdiff_t{1} << 19;
 
 #ifdef _OPENMP
@@ -177,8 +178,10 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
 {
     const std::ptrdiff_t rows = coeffs.rows, cols = coeffs.cols;
     if (rows > 0 && cols > 0) {
-        const tile_shape shape =
-            std::abs(coeffs.row_stride) < std::abs(coeffs.col_stride) ? tall_tile : wide_tile;
+        // (The stride of a dimension of one element says nothing.)
+        const bool by_columns =
+            cols == 1 || (rows > 1 && std::abs(coeffs.row_stride) < std::abs(coeffs.col_stride));
+        const tile_shape shape = by_columns ? tall_tile : wide_tile;
         const spans row_spans(rows, shape.rows, 1), col_spans(cols, shape.cols, group_width);
         const std::ptrdiff_t tiles = row_spans.count * col_spans.count;
         const std::ptrdiff_t work = rows * cols * (all_widths ? 9 + 25 + 49 + 81 : 9);
