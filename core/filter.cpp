@@ -94,6 +94,8 @@ lawml_status lawml_filter(const strided_matrix& coeffs, const strided_matrix& va
                           const strided_matrix& scratch, const strided_matrix& denoised,
                           double noise_var, std::int32_t multiscale, filter_kernel kernel)
 {
+    if (kernel == filter_kernel::reference)
+        return reference_filter(coeffs, variance, scratch, denoised, noise_var, multiscale);
     if (kernel == filter_kernel::automatic)
         kernel = cpu_has_avx2() ? filter_kernel::avx2 : filter_kernel::portable;
     tile_kernel estimate_tile = estimate_tile_portable;
@@ -101,8 +103,6 @@ lawml_status lawml_filter(const strided_matrix& coeffs, const strided_matrix& va
     if (kernel == filter_kernel::avx2)
         estimate_tile = estimate_tile_avx2;
 #endif
-    if (kernel == filter_kernel::reference)
-        return reference_filter(coeffs, variance, scratch, denoised, noise_var, multiscale);
     return sweep_filter(estimate_tile, coeffs, variance, scratch, denoised, noise_var,
                         multiscale == 1);
 }

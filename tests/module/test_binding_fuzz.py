@@ -52,8 +52,7 @@ def argument(draw, name, earlier, shape):
     fill = draw(st.lists(values, min_size=1, max_size=4))
 
     def fresh(shape):
-        base = np.resize(np.array(fill), shape)
-        return base
+        return np.resize(np.array(fill), shape)
 
     if kind in ("float64", "read-only"):
         layout = draw(st.sampled_from(LAYOUTS))
