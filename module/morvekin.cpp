@@ -8,9 +8,7 @@
 #include "lawml.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <utility>
 
 namespace {
 
@@ -59,22 +57,16 @@ bool is_aligned(const Py_buffer& b)
     return reinterpret_cast<std::uintptr_t>(b.buf) % align == 0 && rows_aligned && cols_aligned;
 }
 
-// Sufficient test that no two elements share memory: the shorter stride steps
-// over whole elements and the longer one over everything the shorter spans.
 bool has_distinct_elements(const array_argument& a)
 {
-    constexpr std::ptrdiff_t item = sizeof(double);
-    std::ptrdiff_t inner = std::abs(a.buffer.strides[1]), inner_count = a.cols();
-    std::ptrdiff_t outer = std::abs(a.buffer.strides[0]), outer_count = a.rows();
-    if (inner_count == 0 || outer_count == 0)
+    const overlap found = elements_overlap(a.matrix());
+    if (found == overlap::none)
         return true;
-    if (inner_count == 1 || outer_count == 1)
-        return (inner_count <= 1 || inner >= item) && (outer_count <= 1 || outer >= item);
-    if (inner > outer) {
-        std::swap(inner, outer);
-        std::swap(inner_count, outer_count);
-    }
-    return inner >= item && outer >= (inner_count - 1) * inner + item;
+    PyErr_Format(PyExc_ValueError,
+                 "%s %s elements that share memory (shape (%zd, %zd), strides (%zd, %zd))",
+                 a.name, found == overlap::found ? "has" : "may have", a.rows(), a.cols(),
+                 a.buffer.strides[0], a.buffer.strides[1]);
+    return false;
 }
 
 // Acquires the buffer of object as a 2-D array of native, aligned doubles.
@@ -123,12 +115,7 @@ bool acquire(PyObject* object, array_argument& a, bool written)
         PyErr_Format(PyExc_ValueError, "%s is read-only", a.name);
         return false;
     }
-    if (written && !has_distinct_elements(a)) {
-        PyErr_Format(PyExc_ValueError, "%s has elements that share memory (strides %zd, %zd)",
-                     a.name, b.strides[0], b.strides[1]);
-        return false;
-    }
-    return true;
+    return !written || has_distinct_elements(a);
 }
 
 bool covers(const array_argument& outer, const array_argument& inner)
@@ -143,18 +130,27 @@ bool covers(const array_argument& outer, const array_argument& inner)
 
 bool disjoint(const array_argument& a, const array_argument& b)
 {
-    if (!may_share_memory(a.matrix(), b.matrix()))
+    const overlap found = views_overlap(a.matrix(), b.matrix());
+    if (found == overlap::none)
         return true;
-    PyErr_Format(PyExc_ValueError, "%s shares memory with %s", a.name, b.name);
+    if (found == overlap::found)
+        PyErr_Format(PyExc_ValueError, "%s shares memory with %s", a.name, b.name);
+    else
+        PyErr_Format(PyExc_ValueError,
+                     "%s may share memory with %s: their layouts are too intricate to rule "
+                     "it out; pass a copy of one",
+                     a.name, b.name);
     return false;
 }
 
-// denoised may be coeffs itself (same elements at the same places), since
-// every coefficient is read before its shrunk value is written.
-bool same_elements(const array_argument& a, const array_argument& b)
+// denoised may be coeffs itself (its top-left part the same elements at the
+// same places), since every coefficient is read before its shrunk value is
+// written. The stride of a dimension of one element addresses nothing.
+bool same_elements(const array_argument& denoised, const array_argument& coeffs)
 {
-    return a.buffer.buf == b.buffer.buf && a.buffer.strides[0] == b.buffer.strides[0] &&
-           a.buffer.strides[1] == b.buffer.strides[1];
+    const Py_buffer &d = denoised.buffer, &c = coeffs.buffer;
+    return d.buf == c.buf && (coeffs.rows() <= 1 || d.strides[0] == c.strides[0]) &&
+           (coeffs.cols() <= 1 || d.strides[1] == c.strides[1]);
 }
 
 PyObject* lawmlNC(PyObject*, PyObject* args)

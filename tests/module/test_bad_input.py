@@ -36,6 +36,12 @@ def overlapping_pair():
     return base[1:], base[:-1]
 
 
+def interleaved(*offsets):
+    """Views of every second column of one buffer, starting at the given columns."""
+    base = np.zeros((SHAPE[0], 2 * SHAPE[1] + 2))
+    return [base[:, k::2][:, : SHAPE[1]] for k in offsets]
+
+
 def with_overlap(first, second):
     def build(arrays):
         arrays[first], arrays[second] = overlapping_pair()
@@ -100,6 +106,14 @@ CASES = [
      replace("variance", lambda: as_strided(np.zeros(SHAPE[1]), SHAPE, (0, 8))), 1, ValueError, ["variance", "share memory"]),
     ("denoised elements interleave",
      replace("denoised", lambda: as_strided(np.zeros(40), SHAPE, (8, 8))), 0, ValueError, ["denoised", "share memory"]),
+    ("scratch elements meet three rows down",
+     replace("scratch", lambda: as_strided(np.zeros(60), SHAPE, (16, 24))), 1, ValueError, ["scratch", "share memory"]),
+    ("scratch interleaves with variance but meets it",
+     lambda a: a.update(zip(("variance", "scratch"), interleaved(0, 2))), 1, ValueError,
+     ["scratch", "shares memory with variance"]),
+    ("denoised one element off coeffs",
+     lambda a: a.update(zip(("coeffs", "denoised"), interleaved(1, 3))), 0, ValueError,
+     ["denoised", "shares memory with coeffs"]),
 ]
 
 
@@ -139,3 +153,14 @@ def test_accepted_edge_cases(build, multiscale):
     arrays = good()
     build(arrays)
     assert morvekin.lawmlNC(arrays["coeffs"], arrays["variance"], arrays["scratch"], arrays["denoised"], 0.5, multiscale) == 0
+
+
+def test_layouts_too_intricate_to_check_are_refused_as_possibly_sharing():
+    # Four unrelated strides over long dimensions, views that are never read.
+    shape = (100000, 100000)
+    base = np.zeros(1)
+    coeffs = as_strided(base, shape, (8 * 1000003, 8 * 7))
+    variance = as_strided(base, shape, (8 * 999983, 8 * 13))
+    denoised = as_strided(np.zeros(1), shape, (8 * shape[1], 8))
+    with pytest.raises(ValueError, match="variance may share memory with coeffs"):
+        morvekin.lawmlNC(coeffs, variance, None, denoised, 0.5, 0)
