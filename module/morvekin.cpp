@@ -7,10 +7,111 @@
 
 #include "lawml.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 
 namespace {
+
+// Takes the pending exception, normalized and with its traceback attached.
+PyObject* take_pending_error()
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr)
+        PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+// Raises a new error chained to cause (a reference it takes over) as
+// `raise error from cause` inside `except` does.
+void raise_from(PyObject* cause, PyObject* type, const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
+    if (cause == nullptr)
+        return;
+    PyObject *error_type, *error, *traceback;
+    PyErr_Fetch(&error_type, &error, &traceback);
+    PyErr_NormalizeException(&error_type, &error, &traceback);
+    if (error != nullptr) {
+        PyException_SetContext(error, Py_NewRef(cause));
+        PyException_SetCause(error, cause);
+    } else {
+        Py_DECREF(cause);
+    }
+    PyErr_Restore(error_type, error, traceback);
+}
+
+// The name of object's type, as a new reference (nullptr with an error set).
+PyObject* type_name(PyObject* object)
+{
+    return PyType_GetName(Py_TYPE(object));
+}
+
+// Replaces the pending error by one of the given type, chained to it, whose
+// message (format) names the type of the object given (%U). Returns false.
+bool refuse(PyObject* object, PyObject* type, const char* format)
+{
+    PyObject* cause = take_pending_error();
+    PyObject* name = type_name(object);
+    if (name == nullptr) {
+        Py_XDECREF(cause);
+        return false;
+    }
+    raise_from(cause, type, format, name);
+    Py_DECREF(name);
+    return false;
+}
+
+// noise_var: any real number, as float() would take it.
+bool parse_noise_var(PyObject* object, double& noise_var)
+{
+    noise_var = PyFloat_AsDouble(object);
+    if (noise_var != -1.0 || !PyErr_Occurred())
+        return true;
+    if (PyErr_ExceptionMatches(PyExc_TypeError))
+        return refuse(object, PyExc_TypeError, "noise_var must be a real number, not %U");
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+        return false;
+    if (!PyLong_Check(object))
+        return refuse(object, PyExc_OverflowError,
+                      "noise_var must lie within the range of a float64; the %U given does not");
+    // An int too large: its size says what was given without printing it.
+    PyObject* cause = take_pending_error();
+    PyObject* bits = PyObject_CallMethod(object, "bit_length", nullptr);
+    if (bits == nullptr) {
+        Py_XDECREF(cause);
+        return false;
+    }
+    raise_from(cause, PyExc_OverflowError,
+               "noise_var must lie within the range of a float64, not an int of %S bits", bits);
+    Py_DECREF(bits);
+    return false;
+}
+
+// multiscale: any int (or object with __index__), however large; 1 selects
+// all widths, anything else width 3 alone. True counts as 1.
+bool parse_multiscale(PyObject* object, bool& all_widths)
+{
+    PyObject* index = PyNumber_Index(object);
+    if (index == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError))
+            refuse(object, PyExc_TypeError, "multiscale must be an int, not %U");
+        return false;
+    }
+    // Compared as an int: any value too large for a long is not 1.
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    all_widths = overflow == 0 && value == 1;
+    return true;
+}
 
 // One argument's buffer, released when it goes out of scope (GIL held).
 struct array_argument {
@@ -155,41 +256,44 @@ bool same_elements(const array_argument& denoised, const array_argument& coeffs)
 
 PyObject* lawmlNC(PyObject*, PyObject* args)
 {
-    PyObject *coeffs_object, *variance_object, *scratch_object, *denoised_object;
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given != 6) {
+        PyErr_Format(PyExc_TypeError, "lawmlNC() takes exactly 6 arguments (%zd given)", given);
+        return nullptr;
+    }
     double noise_var;
-    int multiscale;
-    if (!PyArg_ParseTuple(args, "OOOOdi", &coeffs_object, &variance_object, &scratch_object,
-                          &denoised_object, &noise_var, &multiscale))
+    bool all_widths;
+    if (!parse_noise_var(PyTuple_GetItem(args, 4), noise_var) ||
+        !parse_multiscale(PyTuple_GetItem(args, 5), all_widths))
         return nullptr;
 
-    // scratch is only used, and so only looked at, when multiscale is 1.
-    const bool uses_scratch = multiscale == 1;
+    // scratch is only used, and so only looked at, with all widths.
     array_argument coeffs("coeffs"), variance("variance"), scratch("scratch"),
         denoised("denoised");
     const bool valid =
-        acquire(coeffs_object, coeffs, false) &&
-        acquire(variance_object, variance, true) &&
-        (!uses_scratch || acquire(scratch_object, scratch, true)) &&
-        acquire(denoised_object, denoised, true) &&
+        acquire(PyTuple_GetItem(args, 0), coeffs, false) &&
+        acquire(PyTuple_GetItem(args, 1), variance, true) &&
+        (!all_widths || acquire(PyTuple_GetItem(args, 2), scratch, true)) &&
+        acquire(PyTuple_GetItem(args, 3), denoised, true) &&
         covers(variance, coeffs) &&
-        (!uses_scratch || covers(scratch, variance)) &&
+        (!all_widths || covers(scratch, variance)) &&
         covers(denoised, coeffs) &&
         disjoint(variance, coeffs) &&
-        (!uses_scratch || disjoint(scratch, coeffs)) &&
-        (!uses_scratch || disjoint(scratch, variance)) &&
+        (!all_widths || disjoint(scratch, coeffs)) &&
+        (!all_widths || disjoint(scratch, variance)) &&
         (same_elements(denoised, coeffs) || disjoint(denoised, coeffs)) &&
         disjoint(denoised, variance) &&
-        (!uses_scratch || disjoint(denoised, scratch));
+        (!all_widths || disjoint(denoised, scratch));
     if (!valid)
         return nullptr;
 
     // A dummy view stands in for the unused scratch; the filter never touches it.
     const strided_matrix scratch_matrix =
-        uses_scratch ? scratch.matrix() : strided_matrix{nullptr, 0, 0, 0, 0};
+        all_widths ? scratch.matrix() : strided_matrix{nullptr, 0, 0, 0, 0};
     lawml_status status;
     Py_BEGIN_ALLOW_THREADS
     status = lawml_filter(coeffs.matrix(), variance.matrix(), scratch_matrix, denoised.matrix(),
-                          noise_var, multiscale);
+                          noise_var, all_widths ? 1 : 0);
     Py_END_ALLOW_THREADS
     if (status == lawml_status::out_of_memory)
         return PyErr_NoMemory();

@@ -1,11 +1,14 @@
 """The module as Python sees it: its surface, its argument parsing and its result."""
 
 import inspect
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
 import morvekin
+from support import assert_same_bits
 
 
 def arrays(shape=(4, 5)):
@@ -32,36 +35,86 @@ def test_every_successful_call_returns_int_zero(multiscale):
     assert type(result) is int and result == 0
 
 
-def test_integer_noise_var_is_converted_to_float():
-    coeffs, *first = arrays()
-    _, *second = arrays()
-    morvekin.lawmlNC(coeffs, *first, 4, 1)
-    morvekin.lawmlNC(coeffs, *second, 4.0, 1)
-    for a, b in zip(first, second):
-        np.testing.assert_array_equal(a.view(np.uint64), b.view(np.uint64))
+class Index:
+    """An integer-like object that is not an int: only __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Real:
+    """A real number that is not a float: only __float__."""
+
+    def __float__(self):
+        return 2.25
+
+
+def outputs_after(noise_var, multiscale):
+    coeffs = arrays()[0]
+    coeffs[1, 2] = -30.0
+    outputs = [np.full(coeffs.shape, -2.0) for _ in range(3)]
+    morvekin.lawmlNC(coeffs, *outputs, noise_var, multiscale)
+    return outputs
 
 
 @pytest.mark.parametrize(
-    "call",
-    [
-        pytest.param(lambda a: morvekin.lawmlNC(*a, 1.0), id="five arguments"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, 1.0, 1, 2), id="seven arguments"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, noise_var=1.0, multiscale=1), id="keywords"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, "1.0", 1), id="string noise_var"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, None, 1), id="None noise_var"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, 1.0, 1.0), id="float multiscale"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, 1.0, "1"), id="string multiscale"),
-    ],
+    "noise_var", [4, 2**80, True, Fraction(9, 4), Decimal("2.25"), np.float32(0.1), Index(3), Real()],
+    ids=repr,
 )
-def test_arguments_the_parser_refuses(call):
+def test_any_real_noise_var_counts_as_its_float(noise_var):
+    for actual, expected in zip(outputs_after(noise_var, 1), outputs_after(float(noise_var), 1)):
+        assert_same_bits(actual, expected)
+
+
+@pytest.mark.parametrize(
+    "multiscale, same_as",
+    [(True, 1), (False, 0), (np.int64(1), 1), (Index(1), 1), (2**31, 0), (2**100 + 1, 0), (-(2**100), 0),
+     (1 - 2**64, 0)],
+    ids=repr,
+)
+def test_any_int_multiscale_is_compared_with_one(multiscale, same_as):
+    for actual, expected in zip(outputs_after(1.5, multiscale), outputs_after(1.5, same_as)):
+        assert_same_bits(actual, expected)
+
+
+# (call on good arrays, exception, words the message holds, type of the chained cause)
+ARGUMENT_ERRORS = {
+    "five arguments": (lambda a: morvekin.lawmlNC(*a, 1.0), TypeError, ["lawmlNC()", "exactly 6", "5 given"], None),
+    "seven arguments": (lambda a: morvekin.lawmlNC(*a, 1.0, 1, 2), TypeError, ["lawmlNC()", "7 given"], None),
+    "no arguments": (lambda a: morvekin.lawmlNC(), TypeError, ["lawmlNC()", "0 given"], None),
+    "keywords": (lambda a: morvekin.lawmlNC(*a, noise_var=1.0, multiscale=1), TypeError, ["lawmlNC()", "keyword"],
+                 None),
+    "string noise_var": (lambda a: morvekin.lawmlNC(*a, "1.0", 1), TypeError, ["noise_var", "real number", "str"],
+                         TypeError),
+    "None noise_var": (lambda a: morvekin.lawmlNC(*a, None, 1), TypeError, ["noise_var", "NoneType"], TypeError),
+    "complex noise_var": (lambda a: morvekin.lawmlNC(*a, 1j, 1), TypeError, ["noise_var", "complex"], TypeError),
+    "huge int noise_var": (lambda a: morvekin.lawmlNC(*a, 10**400, 1), OverflowError,
+                           ["noise_var", "float64", "int of 1329 bits"], OverflowError),
+    "huge negative noise_var": (lambda a: morvekin.lawmlNC(*a, -(2**1024), 1), OverflowError,
+                                ["noise_var", "int of 1025 bits"], OverflowError),
+    "huge Fraction noise_var": (lambda a: morvekin.lawmlNC(*a, Fraction(10**400, 3), 1), OverflowError,
+                                ["noise_var", "Fraction"], OverflowError),
+    "float multiscale": (lambda a: morvekin.lawmlNC(*a, 1.0, 1.0), TypeError, ["multiscale", "int", "float"],
+                         TypeError),
+    "string multiscale": (lambda a: morvekin.lawmlNC(*a, 1.0, "1"), TypeError, ["multiscale", "str"], TypeError),
+    "None multiscale": (lambda a: morvekin.lawmlNC(*a, 1.0, None), TypeError, ["multiscale", "NoneType"], TypeError),
+}
+
+
+@pytest.mark.parametrize("call, error, words, cause", ARGUMENT_ERRORS.values(), ids=ARGUMENT_ERRORS.keys())
+def test_argument_errors_name_the_argument(call, error, words, cause):
     a = arrays()
     before = [x.copy() for x in a]
-    with pytest.raises(TypeError):
+    with pytest.raises(error) as caught:
         call(a)
+    for word in words:
+        assert word in str(caught.value)
+    if cause is None:
+        assert caught.value.__cause__ is None
+    else:
+        assert type(caught.value.__cause__) is cause
     for x, y in zip(a, before):
-        np.testing.assert_array_equal(x.view(np.uint64), y.view(np.uint64))
-
-
-def test_multiscale_beyond_int_range_is_refused_by_the_parser():
-    with pytest.raises(OverflowError):
-        morvekin.lawmlNC(*arrays(), 1.0, 2**40)
+        assert_same_bits(x, y)
