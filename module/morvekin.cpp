@@ -148,6 +148,23 @@ bool is_native_double(const char* format)
     return std::strcmp(format, "d") == 0;
 }
 
+// NumPy's name for the items of a floating-point buffer format, else nullptr.
+const char* float_name(const char* format)
+{
+    if (format == nullptr)
+        return nullptr;
+    const char* item = std::strchr("<>!=@", *format) != nullptr ? format + 1 : format;
+    if (std::strcmp(item, "e") == 0)
+        return "float16";
+    if (std::strcmp(item, "f") == 0)
+        return "float32";
+    if (std::strcmp(item, "d") == 0)  // a native float64 is never refused
+        return "byte-swapped float64";
+    if (std::strcmp(item, "g") == 0)
+        return "longdouble";
+    return nullptr;
+}
+
 bool is_aligned(const Py_buffer& b)
 {
     if (b.shape[0] == 0 || b.shape[1] == 0)
@@ -156,6 +173,45 @@ bool is_aligned(const Py_buffer& b)
     const bool rows_aligned = b.shape[0] == 1 || b.strides[0] % align == 0;
     const bool cols_aligned = b.shape[1] == 1 || b.strides[1] % align == 0;
     return reinterpret_cast<std::uintptr_t>(b.buf) % align == 0 && rows_aligned && cols_aligned;
+}
+
+// Refuses a buffer that is not a 2-D array of native, aligned doubles whose
+// bytes all have addresses.
+bool check_layout(const array_argument& a, bool written)
+{
+    const Py_buffer& b = a.buffer;
+    if (b.itemsize != sizeof(double) || !is_native_double(b.format)) {
+        const char* format = b.format != nullptr ? b.format : "B";
+        const char* then = written ? " and read the results from that array" : "";
+        if (const char* name = float_name(b.format))
+            PyErr_Format(PyExc_TypeError,
+                         "%s must hold float64 values in native byte order, not %s (format "
+                         "'%s'); convert it with numpy.asarray(%s, dtype=numpy.float64)%s",
+                         a.name, name, format, a.name, then);
+        else
+            PyErr_Format(PyExc_TypeError,
+                         "%s must hold float64 values in native byte order, not format '%s'; "
+                         "convert it with numpy.asarray(%s, dtype=numpy.float64)%s",
+                         a.name, format, a.name, then);
+        return false;
+    }
+    if (b.ndim != 2) {
+        PyErr_Format(PyExc_ValueError, "%s must be 2-D, not %d-D", a.name, b.ndim);
+        return false;
+    }
+    if (!is_addressable(a.matrix())) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s has shape (%zd, %zd) and strides (%zd, %zd), which reach beyond the "
+                     "address space",
+                     a.name, a.rows(), a.cols(), b.strides[0], b.strides[1]);
+        return false;
+    }
+    if (!is_aligned(b)) {
+        PyErr_Format(PyExc_TypeError, "%s must be aligned to %d bytes", a.name,
+                     static_cast<int>(alignof(double)));
+        return false;
+    }
+    return true;
 }
 
 bool has_distinct_elements(const array_argument& a)
@@ -170,53 +226,37 @@ bool has_distinct_elements(const array_argument& a)
     return false;
 }
 
-// Acquires the buffer of object as a 2-D array of native, aligned doubles.
+// Acquires the buffer of object as a 2-D array of native, aligned doubles,
+// writable and with distinct elements if it is written.
 bool acquire(PyObject* object, array_argument& a, bool written)
 {
     if (!PyObject_CheckBuffer(object)) {
-        PyObject* type_name = PyType_GetName(Py_TYPE(object));
-        if (type_name != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s must be a 2-D float64 array, not %U", a.name,
-                         type_name);
-            Py_DECREF(type_name);
+        if (PyObject* name = type_name(object)) {
+            PyErr_Format(PyExc_TypeError, "%s must be a 2-D float64 array, not %U", a.name, name);
+            Py_DECREF(name);
         }
         return false;
     }
-    if (PyObject_GetBuffer(object, &a.buffer, PyBUF_RECORDS_RO) != 0) {
-        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            PyErr_Format(PyExc_TypeError, "%s must be a 2-D float64 array: %S", a.name,
-                         value != nullptr ? value : Py_None);
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
-        }
+    if (PyObject_GetBuffer(object, &a.buffer, written ? PyBUF_RECORDS : PyBUF_RECORDS_RO) == 0) {
+        a.held = true;
+        return check_layout(a, written) && (!written || has_distinct_elements(a));
+    }
+    if (PyErr_ExceptionMatches(PyExc_MemoryError))
+        return false;
+    PyObject* cause = take_pending_error();
+    if (written && PyObject_GetBuffer(object, &a.buffer, PyBUF_RECORDS_RO) == 0) {
+        // Readable but not writable: a wrong layout is the first thing to say.
+        a.held = true;
+        if (check_layout(a, written))
+            raise_from(cause, PyExc_ValueError, "%s is read-only", a.name);
+        else
+            Py_XDECREF(cause);
         return false;
     }
-    a.held = true;
-
-    const Py_buffer& b = a.buffer;
-    if (b.itemsize != sizeof(double) || !is_native_double(b.format)) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s must hold float64 values in native byte order, not format '%s'",
-                     a.name, b.format != nullptr ? b.format : "B");
-        return false;
-    }
-    if (b.ndim != 2) {
-        PyErr_Format(PyExc_ValueError, "%s must be 2-D, not %d-D", a.name, b.ndim);
-        return false;
-    }
-    if (!is_aligned(b)) {
-        PyErr_Format(PyExc_TypeError, "%s must be aligned to %d bytes", a.name,
-                     static_cast<int>(alignof(double)));
-        return false;
-    }
-    if (written && b.readonly) {
-        PyErr_Format(PyExc_ValueError, "%s is read-only", a.name);
-        return false;
-    }
-    return !written || has_distinct_elements(a);
+    PyErr_Clear();
+    raise_from(cause, PyExc_TypeError, "%s must be a 2-D float64 array; its buffer was refused: %S",
+               a.name, cause != nullptr ? cause : Py_None);
+    return false;
 }
 
 bool covers(const array_argument& outer, const array_argument& inner)

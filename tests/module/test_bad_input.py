@@ -69,7 +69,10 @@ CASES = [
     ("coeffs None", replace("coeffs", lambda: None), 1, TypeError, ["coeffs"]),
     ("variance bytes", replace("variance", lambda: b"12345678"), 1, TypeError, ["variance"]),
     ("scratch None", replace("scratch", lambda: None), 1, TypeError, ["scratch"]),
-    ("coeffs float32", replace("coeffs", lambda: np.zeros(SHAPE, np.float32)), 1, TypeError, ["coeffs", "'f'"]),
+    ("coeffs float32", replace("coeffs", lambda: np.zeros(SHAPE, np.float32)), 1, TypeError,
+     ["coeffs", "float32", "'f'", "numpy.asarray(coeffs, dtype=numpy.float64)"]),
+    ("variance float32", replace("variance", lambda: np.zeros(SHAPE, np.float32)), 1, TypeError,
+     ["variance", "float32", "numpy.asarray(variance, dtype=numpy.float64)", "read the results"]),
     ("variance int64", replace("variance", lambda: np.zeros(SHAPE, np.int64)), 1, TypeError, ["variance"]),
     ("scratch complex", replace("scratch", lambda: np.zeros(SHAPE, complex)), 1, TypeError, ["scratch"]),
     ("denoised float16", replace("denoised", lambda: np.zeros(SHAPE, np.float16)), 1, TypeError, ["denoised"]),
@@ -153,6 +156,44 @@ def test_accepted_edge_cases(build, multiscale):
     arrays = good()
     build(arrays)
     assert morvekin.lawmlNC(arrays["coeffs"], arrays["variance"], arrays["scratch"], arrays["denoised"], 0.5, multiscale) == 0
+
+
+@pytest.mark.parametrize(
+    "name, make, error, cause",
+    [
+        ("variance", read_only, ValueError, ValueError),
+        ("denoised", lambda: memoryview(read_only()), ValueError, BufferError),
+        ("coeffs", lambda: np.zeros(SHAPE, "M8[s]"), TypeError, ValueError),
+        ("scratch", lambda: np.zeros(SHAPE, "M8[s]"), TypeError, ValueError),
+    ],
+)
+def test_refused_buffers_chain_the_original_error(name, make, error, cause):
+    arrays = good()
+    arrays[name] = make()
+    with pytest.raises(error, match=name) as caught:
+        morvekin.lawmlNC(arrays["coeffs"], arrays["variance"], arrays["scratch"], arrays["denoised"], 0.5, 1)
+    assert type(caught.value.__cause__) is cause
+
+
+# Views whose bytes cannot all have addresses; NumPy builds them without touching memory.
+BEYOND_ADDRESS_SPACE = {
+    "extent overflows": lambda: as_strided(np.zeros(1), (2**54, 1), (2**10, 8)),
+    "below address zero": lambda: as_strided(np.zeros(1), (2**50, 2), (-(2**12), 8)),
+    "columns overflow": lambda: as_strided(np.zeros(1), (1, 2**40), (8, 2**24)),
+}
+
+
+@pytest.mark.parametrize("name", ["coeffs", "variance", "scratch", "denoised"])
+@pytest.mark.parametrize("make", BEYOND_ADDRESS_SPACE.values(), ids=BEYOND_ADDRESS_SPACE.keys())
+def test_views_beyond_the_address_space_are_refused(name, make):
+    arrays = good()
+    before = snapshot(arrays)
+    arrays[name] = make()
+    with pytest.raises(ValueError, match=f"^{name} has shape .* address space"):
+        morvekin.lawmlNC(arrays["coeffs"], arrays["variance"], arrays["scratch"], arrays["denoised"], 0.5, 1)
+    for other, a in before.items():
+        if other != name:
+            assert arrays[other].tobytes() == a.tobytes(), f"{other} was written"
 
 
 def test_layouts_too_intricate_to_check_are_refused_as_possibly_sharing():
