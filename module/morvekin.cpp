@@ -1,8 +1,8 @@
 // The Python module morvekin: lawmlNC parses and validates its arguments,
 // views the four arrays through the buffer protocol, runs the filter without
-// the GIL and returns 0.
+// the GIL and returns 0. Only the limited API of Python 3.11 is used; the
+// build defines Py_LIMITED_API.
 #define PY_SSIZE_T_CLEAN
-#define Py_LIMITED_API 0x030B0000
 #include <Python.h>
 
 #include "lawml.h"

@@ -1,6 +1,7 @@
 """The module as Python sees it: its surface, its argument parsing and its result."""
 
 import inspect
+import sys
 from decimal import Decimal
 from fractions import Fraction
 
@@ -118,3 +119,8 @@ def test_argument_errors_name_the_argument(call, error, words, cause):
         assert type(caught.value.__cause__) is cause
     for x, y in zip(a, before):
         assert_same_bits(x, y)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="names the Linux extension suffix")
+def test_module_is_built_on_the_stable_abi():
+    assert morvekin.__file__.endswith(".abi3.so")
