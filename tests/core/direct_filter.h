@@ -12,16 +12,12 @@
 // std::fmax, whose choice on a tie depends on the C library and the compiler.
 inline double min_of(double a, double b)
 {
-    if (std::isnan(a) || std::isnan(b))
-        return std::isnan(b) ? a : b;
-    return b < a ? b : a;
+    return std::isnan(b) ? a : std::isnan(a) ? b : b < a ? b : a;
 }
 
 inline double max_of(double a, double b)
 {
-    if (std::isnan(a) || std::isnan(b))
-        return std::isnan(b) ? a : b;
-    return b > a ? b : a;
+    return std::isnan(b) ? a : std::isnan(a) ? b : b > a ? b : a;
 }
 
 inline double direct_estimate(const strided_matrix& m, int width, std::ptrdiff_t r,

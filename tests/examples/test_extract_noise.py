@@ -90,12 +90,6 @@ IMAGE_KINDS = {
     "palette": (".png", lambda i, g, a: (palette_image(i), PALETTE[i] @ extract_noise.BT601_LUMA)),
     "palette with alpha": (".tif", lambda i, g, a: (palette_image(i, a), PALETTE[i] @ extract_noise.BT601_LUMA)),
     "16-bit": (".png", lambda i, g, a: (Image.fromarray(g.astype(np.uint16) * 257), g * 257.0)),
-    "32-bit float": (".tif", lambda i, g, a: (Image.fromarray(g / np.float32(4)), g / 4.0)),
-    "bilevel": (".png", lambda i, g, a: (Image.fromarray(g > 127), np.where(g > 127, 255.0, 0.0))),
-    "colour with alpha": (".png", lambda i, g, a: (Image.fromarray(np.dstack([PALETTE[i], a])),
-                                                   PALETTE[i] @ extract_noise.BT601_LUMA)),
-    "CMYK": (".tif", lambda i, g, a: (Image.fromarray(PALETTE[i]).convert("CMYK"),
-                                      PALETTE[i] @ extract_noise.BT601_LUMA)),
 }
 
 
