@@ -5,24 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 
-bool may_share_memory(const strided_matrix& a, const strided_matrix& b)
-{
-    struct span {
-        std::uintptr_t low, high;
-    };
-    const auto span_of = [](const strided_matrix& m) {
-        const std::ptrdiff_t rows = (m.rows - 1) * m.row_stride, cols = (m.cols - 1) * m.col_stride;
-        const auto base = reinterpret_cast<std::uintptr_t>(m.data);
-        return span{base + std::min<std::ptrdiff_t>(0, rows) + std::min<std::ptrdiff_t>(0, cols),
-                    base + std::max<std::ptrdiff_t>(0, rows) + std::max<std::ptrdiff_t>(0, cols) +
-                        sizeof(double)};
-    };
-    if (a.rows == 0 || a.cols == 0 || b.rows == 0 || b.cols == 0)
-        return false;
-    const span x = span_of(a), y = span_of(b);
-    return x.low < y.high && y.low < x.high;
-}
-
 lawml_status variance_pass(const strided_matrix& coeffs, int width, double noise_var,
                            const strided_matrix& dst)
 {

@@ -21,9 +21,23 @@ inline double& element(const strided_matrix& m, std::ptrdiff_t r, std::ptrdiff_t
     return *reinterpret_cast<double*>(m.data + r * m.row_stride + c * m.col_stride);
 }
 
-// Whether the byte ranges spanned by the elements of a and b overlap; empty
-// matrices span nothing.
-bool may_share_memory(const strided_matrix& a, const strided_matrix& b);
+// Whether the bytes of m's elements all have addresses, lowest to highest no
+// further apart than a ptrdiff_t reaches. Views of real memory always are;
+// the overlap tests below assume it. Strides of dimensions of one element
+// address nothing and are ignored.
+bool is_addressable(const strided_matrix& m);
+
+// The answer of an overlap test: undecided when settling it would take more
+// than a bounded amount of work, which views of one buffer by slicing,
+// stepping and transposing never need.
+enum class overlap { none, found, undecided };
+
+// Whether some byte belongs to an element of a and to an element of b.
+// Empty matrices share nothing.
+overlap views_overlap(const strided_matrix& a, const strided_matrix& b);
+
+// Whether two different elements of m share a byte.
+overlap elements_overlap(const strided_matrix& m);
 
 // A copied window: nrows buffers of ncols doubles, reached through row_ptrs.
 struct window_block {

@@ -195,7 +195,7 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
 
         // denoised may be coeffs itself; then it is written only after every
         // window has been read.
-        const bool shrink_in_tiles = !may_share_memory(denoised, coeffs);
+        const bool shrink_in_tiles = views_overlap(denoised, coeffs) == overlap::none;
         if (threads > 1)
             note_parallel_use();
 #pragma omp parallel num_threads(threads) if (threads > 1)

@@ -4,18 +4,20 @@
                                      [--output PATH] [--save-residual] [--workers N]
 
 The image (PyWavelets' bundled 512x512 "camera" test image when none is given;
-colour images are turned into luminance) is decomposed into 4 levels of db8
-wavelets (fewer if the image is too small for them) in periodization mode, so
-every sub-band is half the size of the one above and no border extension is
-filtered. Every detail sub-band is
-shrunk with lawmlNC at noise variance sigma², the shrunk coefficients are
+grey, 16-bit, palette and colour images with or without alpha, colour turned
+into luminance) is decomposed into 4 levels of db8 wavelets (fewer if the
+image is too small for them) in periodization mode, so every sub-band is half
+the size of the one above and no border extension is filtered. Every detail
+sub-band is shrunk with lawmlNC at noise variance sigma², the shrunk coefficients are
 reconstructed into the denoised image, and the noise residual is the image
 minus the denoised image. The script writes a PNG of image, denoised image and
 contrast-stretched residual side by side and prints how long the filter and
 the whole run took; --save-residual also writes the residual as .npy.
 
 Given a folder, it processes every image in it (in a pool of --workers
-threads: lawmlNC releases the GIL) and writes the results into --output.
+threads: lawmlNC releases the GIL) and writes the results into --output; a
+file that cannot be read or processed is reported on stderr and skipped, and
+the exit status is then 1.
 """
 
 import argparse
@@ -33,18 +35,25 @@ import morvekin
 WAVELET = "db8"
 LEVELS = 4
 MODE = "periodization"
-IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp", ".pgm", ".ppm", ".webp"}
+IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp", ".gif", ".pgm", ".ppm", ".webp"}
 GAP = 8  # pixels between the panels of the picture
 LABEL_HEIGHT = 20
+# Single-channel modes whose values are the grey levels as stored (8-bit,
+# 16-bit, 32-bit integer and floating point).
+GREY_MODES = {"L", "I", "F", "I;16", "I;16L", "I;16B", "I;16N"}
+BT601_LUMA = np.array([0.299, 0.587, 0.114])
 
 
 def load_luminance(path):
-    """An image file as float64 grey levels; colour is weighted as ITU-R BT.601 luma."""
+    """An image file as float64 grey levels: any alpha channel is dropped, a
+    palette is looked up, bilevel becomes 0 and 255, and colour is weighted as
+    ITU-R BT.601 luma."""
     with Image.open(path) as image:
-        if image.mode in ("RGB", "RGBA", "P", "CMYK", "YCbCr", "LAB", "HSV"):
-            rgb = np.asarray(image.convert("RGB"), dtype=np.float64)
-            return rgb @ np.array([0.299, 0.587, 0.114])
-        return np.asarray(image, dtype=np.float64)
+        if image.mode in GREY_MODES:
+            return np.asarray(image, dtype=np.float64)
+        if image.mode in ("1", "LA", "La"):
+            return np.asarray(image.convert("L"), dtype=np.float64)
+        return np.asarray(image.convert("RGB"), dtype=np.float64) @ BT601_LUMA
 
 
 def shrink_detail_bands(coefficients, noise_var, multiscale):
@@ -85,9 +94,10 @@ def extract_noise(image, sigma=3.0, multiscale=True):
 def picture(image, denoised, residual):
     """Image, denoised image and residual side by side, each under a label."""
     spread = float(np.percentile(np.abs(residual), 99.5)) or 1.0
+    scale = 255.0 / max(255.0, float(np.nanmax(image)))  # 16-bit images are shown in 8 bits
     panels = [
-        ("image", np.clip(image, 0, 255)),
-        ("denoised", np.clip(denoised, 0, 255)),
+        ("image", np.clip(scale * image, 0, 255)),
+        ("denoised", np.clip(scale * denoised, 0, 255)),
         (f"noise residual, ±{spread:.1f} stretched", 127.5 + 127.5 * np.clip(residual / spread, -1, 1)),
     ]
     height, width = image.shape
@@ -110,16 +120,30 @@ def process(image, output, sigma, multiscale, save_residual):
 
 
 def process_folder(folder, output, sigma, multiscale, save_residual, workers):
+    """Processes every image in folder; returns the filter seconds and the
+    files that failed, each reported on stderr and skipped."""
     from tqdm import tqdm
 
     paths = sorted(p for p in folder.iterdir() if p.suffix.lower() in IMAGE_SUFFIXES)
     output.mkdir(parents=True, exist_ok=True)
 
     def one(path):
-        return process(load_luminance(path), output / f"{path.stem}_noise.png", sigma, multiscale, save_residual)
+        # Decoders raise errors of many kinds on damaged files; whatever one
+        # file raises is reported and the batch goes on.
+        try:
+            return process(load_luminance(path), output / f"{path.stem}_noise.png", sigma, multiscale,
+                           save_residual), None
+        except Exception as error:
+            return 0.0, error
 
+    seconds, failed = 0.0, []
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        return sum(tqdm(pool.map(one, paths), total=len(paths), unit="image"))
+        for path, (spent, error) in zip(paths, tqdm(pool.map(one, paths), total=len(paths), unit="image")):
+            seconds += spent
+            if error is not None:
+                failed.append(path)
+                tqdm.write(f"skipped {path}: {error}", file=sys.stderr)
+    return seconds, failed
 
 
 def main(argv=None):
@@ -135,9 +159,11 @@ def main(argv=None):
         parser.error("--sigma must be positive")  # with no noise a flat region would give 0/0
 
     start = time.perf_counter()
+    failed = []
     if args.source is not None and args.source.is_dir():
         output = args.output or Path("noise")
-        seconds = process_folder(args.source, output, args.sigma, args.multiscale, args.save_residual, args.workers)
+        seconds, failed = process_folder(args.source, output, args.sigma, args.multiscale, args.save_residual,
+                                         args.workers)
         written = f"{output}/"
     else:
         image = pywt.data.camera() if args.source is None else load_luminance(args.source)
@@ -148,6 +174,9 @@ def main(argv=None):
     total = time.perf_counter() - start
     print(f"wrote {written}")
     print(f"filter (lawmlNC on every detail sub-band): {1e3 * seconds:.1f} ms; whole run: {1e3 * total:.1f} ms")
+    if failed:
+        print(f"{len(failed)} image(s) could not be processed", file=sys.stderr)
+        return 1
     return 0
 
 

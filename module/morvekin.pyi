@@ -1,4 +1,4 @@
-from typing import Literal, TypeAlias
+from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
@@ -12,8 +12,8 @@ def lawmlNC(
     variance: _Array,
     scratch: _Array | None,
     denoised: _Array,
-    noise_var: float,
-    multiscale: int,
+    noise_var: SupportsFloat | SupportsIndex,
+    multiscale: SupportsIndex,
     /,
 ) -> Literal[0]:
     """Extracción de ruido de imagen"""

@@ -7,6 +7,19 @@
 #include <algorithm>
 #include <cmath>
 
+// The library's minimum and maximum: a NaN yields the other operand, equal
+// operands (+0.0 and -0.0) the first. Written out rather than std::fmin and
+// std::fmax, whose choice on a tie depends on the C library and the compiler.
+inline double min_of(double a, double b)
+{
+    return std::isnan(b) ? a : std::isnan(a) ? b : b < a ? b : a;
+}
+
+inline double max_of(double a, double b)
+{
+    return std::isnan(b) ? a : std::isnan(a) ? b : b > a ? b : a;
+}
+
 inline double direct_estimate(const strided_matrix& m, int width, std::ptrdiff_t r,
                               std::ptrdiff_t c, double noise_var)
 {
@@ -30,7 +43,7 @@ inline double direct_estimate(const strided_matrix& m, int width, std::ptrdiff_t
             total += square;
         }
     const double difference = total / n - noise_var;
-    return std::fmax(0.0, difference);
+    return max_of(0.0, difference);
 }
 
 inline void direct_filter(const strided_matrix& coeffs, const strided_matrix& variance,
@@ -43,7 +56,7 @@ inline void direct_filter(const strided_matrix& coeffs, const strided_matrix& va
             if (multiscale == 1)
                 for (int width = 5; width <= 9; width += 2) {
                     element(scratch, r, c) = direct_estimate(coeffs, width, r, c, noise_var);
-                    v = std::fmin(v, element(scratch, r, c));
+                    v = min_of(v, element(scratch, r, c));
                 }
             element(variance, r, c) = v;
             const double a = element(coeffs, r, c);
@@ -57,5 +70,5 @@ inline void direct_filter(const strided_matrix& coeffs, const strided_matrix& va
     for (std::ptrdiff_t i = 0; i < variance.rows; ++i)
         for (std::ptrdiff_t j = 0; j < variance.cols; ++j)
             if (i >= coeffs.rows || j >= coeffs.cols)
-                element(variance, i, j) = std::fmin(element(variance, i, j), element(scratch, i, j));
+                element(variance, i, j) = min_of(element(variance, i, j), element(scratch, i, j));
 }

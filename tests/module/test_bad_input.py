@@ -36,6 +36,12 @@ def overlapping_pair():
     return base[1:], base[:-1]
 
 
+def interleaved(*offsets):
+    """Views of every second column of one buffer, starting at the given columns."""
+    base = np.zeros((SHAPE[0], 2 * SHAPE[1] + 2))
+    return [base[:, k::2][:, : SHAPE[1]] for k in offsets]
+
+
 def with_overlap(first, second):
     def build(arrays):
         arrays[first], arrays[second] = overlapping_pair()
@@ -63,7 +69,10 @@ CASES = [
     ("coeffs None", replace("coeffs", lambda: None), 1, TypeError, ["coeffs"]),
     ("variance bytes", replace("variance", lambda: b"12345678"), 1, TypeError, ["variance"]),
     ("scratch None", replace("scratch", lambda: None), 1, TypeError, ["scratch"]),
-    ("coeffs float32", replace("coeffs", lambda: np.zeros(SHAPE, np.float32)), 1, TypeError, ["coeffs", "'f'"]),
+    ("coeffs float32", replace("coeffs", lambda: np.zeros(SHAPE, np.float32)), 1, TypeError,
+     ["coeffs", "float32", "'f'", "numpy.asarray(coeffs, dtype=numpy.float64)"]),
+    ("variance float32", replace("variance", lambda: np.zeros(SHAPE, np.float32)), 1, TypeError,
+     ["variance", "float32", "numpy.asarray(variance, dtype=numpy.float64)", "read the results"]),
     ("variance int64", replace("variance", lambda: np.zeros(SHAPE, np.int64)), 1, TypeError, ["variance"]),
     ("scratch complex", replace("scratch", lambda: np.zeros(SHAPE, complex)), 1, TypeError, ["scratch"]),
     ("denoised float16", replace("denoised", lambda: np.zeros(SHAPE, np.float16)), 1, TypeError, ["denoised"]),
@@ -100,6 +109,14 @@ CASES = [
      replace("variance", lambda: as_strided(np.zeros(SHAPE[1]), SHAPE, (0, 8))), 1, ValueError, ["variance", "share memory"]),
     ("denoised elements interleave",
      replace("denoised", lambda: as_strided(np.zeros(40), SHAPE, (8, 8))), 0, ValueError, ["denoised", "share memory"]),
+    ("scratch elements meet three rows down",
+     replace("scratch", lambda: as_strided(np.zeros(60), SHAPE, (16, 24))), 1, ValueError, ["scratch", "share memory"]),
+    ("scratch interleaves with variance but meets it",
+     lambda a: a.update(zip(("variance", "scratch"), interleaved(0, 2))), 1, ValueError,
+     ["scratch", "shares memory with variance"]),
+    ("denoised one element off coeffs",
+     lambda a: a.update(zip(("coeffs", "denoised"), interleaved(1, 3))), 0, ValueError,
+     ["denoised", "shares memory with coeffs"]),
 ]
 
 
@@ -139,3 +156,40 @@ def test_accepted_edge_cases(build, multiscale):
     arrays = good()
     build(arrays)
     assert morvekin.lawmlNC(arrays["coeffs"], arrays["variance"], arrays["scratch"], arrays["denoised"], 0.5, multiscale) == 0
+
+
+@pytest.mark.parametrize(
+    "name, make, error, cause",
+    [
+        ("variance", read_only, ValueError, ValueError),
+        ("denoised", lambda: memoryview(read_only()), ValueError, BufferError),
+        ("coeffs", lambda: np.zeros(SHAPE, "M8[s]"), TypeError, ValueError),
+    ],
+)
+def test_refused_buffers_chain_the_original_error(name, make, error, cause):
+    arrays = good()
+    arrays[name] = make()
+    with pytest.raises(error, match=name) as caught:
+        morvekin.lawmlNC(arrays["coeffs"], arrays["variance"], arrays["scratch"], arrays["denoised"], 0.5, 1)
+    assert type(caught.value.__cause__) is cause
+
+
+@pytest.mark.parametrize("name", ["coeffs", "variance", "scratch", "denoised"])
+@pytest.mark.parametrize("shape, strides", [((2**54, 1), (2**10, 8)), ((2**50, 2), (-(2**12), 8))],
+                         ids=["extent overflows", "below address zero"])
+def test_views_beyond_the_address_space_are_refused(name, shape, strides):
+    # NumPy builds such views without touching memory, and so must lawmlNC.
+    arrays = good()
+    before = snapshot(arrays)
+    arrays[name] = as_strided(np.zeros(1), shape, strides)
+    with pytest.raises(ValueError, match=f"^{name} has shape .* address space"):
+        morvekin.lawmlNC(arrays["coeffs"], arrays["variance"], arrays["scratch"], arrays["denoised"], 0.5, 1)
+    assert all(arrays[other].tobytes() == a.tobytes() for other, a in before.items() if other != name)
+
+
+def test_layouts_too_intricate_to_check_are_refused_as_possibly_sharing():
+    # Four unrelated strides over long dimensions, in views that are never read.
+    coeffs, variance, denoised = (as_strided(np.zeros(1), (10**5, 10**5), s) for s in
+                                  [(8 * 1000003, 8 * 7), (8 * 999983, 8 * 13), (8 * 10**5, 8)])
+    with pytest.raises(ValueError, match="variance may share memory with coeffs"):
+        morvekin.lawmlNC(coeffs, variance, None, denoised, 0.5, 0)

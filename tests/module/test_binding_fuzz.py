@@ -34,11 +34,11 @@ def float64_view(base, layout, rows, cols):
 
 
 @st.composite
-def argument(draw, name, earlier, shape):
+def argument(draw, name, earlier, shape, shared):
     """An object for one array argument, and the name of its kind; valid
     float64 arrays of the call's shape, or larger, come most often."""
     kinds = ["float64"] * 12 + ["any shape", "wrong dtype", "wrong ndim", "unaligned", "not a buffer",
-                                "bytes-like", "memoryview", "read-only", "zero stride"]
+                                "bytes-like", "memoryview", "read-only", "zero stride", "interleaved"]
     if earlier:
         kinds += ["same object", "overlapping view"]
     kind = draw(st.sampled_from(kinds))
@@ -80,6 +80,10 @@ def argument(draw, name, earlier, shape):
         kind = f"bytes-like: {type(obj).__name__}"
     elif kind == "memoryview":
         obj = memoryview(fresh((rows, cols)))
+    elif kind == "interleaved":  # every third column or row of a buffer the call's arguments share
+        offset, by_rows = draw(st.integers(0, 3)), draw(st.booleans())
+        obj = shared[offset::3][:rows, :cols] if by_rows else shared[:, offset::3][:rows, :cols]
+        kind = f"interleaved at {offset}"
     elif kind == "zero stride":
         obj = as_strided(fresh((rows + 1, cols + 1)), (rows + 2, cols + 1), (0, 8))
     elif kind == "same object":
@@ -102,14 +106,16 @@ def argument(draw, name, earlier, shape):
 def calls(draw):
     arguments, earlier = {}, {}
     shape = (draw(st.integers(0, 7)), draw(st.integers(0, 7)))
+    shared = np.resize(np.array(draw(st.lists(st.floats(width=64), min_size=1, max_size=4))), (30, 30))
     for name in NAMES:
-        obj, kind = draw(argument(name, earlier, shape))
+        obj, kind = draw(argument(name, earlier, shape, shared))
         event(f"{name}: {kind}")
         arguments[name] = obj
         earlier[name] = obj
     noise_var = draw(st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.integers(-(2**80), 2**80),
                                st.sampled_from([0.0, 1.0, 4.0])))
-    multiscale = draw(st.one_of(st.sampled_from([1, 0, 2, -1, True]), st.integers(-(2**40), 2**40)))
+    multiscale = draw(st.one_of(st.sampled_from([1, 0, 2, -1, True, False, np.int64(1)]),
+                                st.integers(-(2**100), 2**100)))
     return arguments, noise_var, multiscale
 
 
@@ -125,9 +131,9 @@ def test_random_arguments(call):
     before = snapshot(arguments)
     try:
         result = morvekin.lawmlNC(*(arguments[name] for name in NAMES), noise_var, multiscale)
-    except OverflowError:
-        # The parser's own: noise_var beyond float range or multiscale beyond int.
-        assert abs(noise_var) > 1e308 or not -(2**31) <= multiscale < 2**31
+    except OverflowError as error:
+        # Only an int noise_var can lie beyond the range of a float64.
+        assert str(error).startswith("noise_var ") and abs(noise_var) > 1e308, str(error)
         outcome = "refused"
     except (TypeError, ValueError) as error:
         assert str(error).split()[0] in NAMES, str(error)

@@ -5,6 +5,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from numpy.lib.stride_tricks import as_strided
 
 import morvekin
 from support import LAYOUTS, assert_same_bits, make, special_values
@@ -125,3 +126,40 @@ def test_nan_coefficient_zeroes_estimates_within_four(rng):
 )
 def test_property_matches_oracle(coeffs, noise_var, multiscale, layout):
     run_and_compare(make(coeffs.shape, layout, coeffs), noise_var, multiscale, (layout, "c", layout))
+
+
+def call_and_compare(coeffs, variance, scratch, denoised, noise_var, multiscale):
+    """One call on the given (possibly shared) arrays against the oracle run on copies."""
+    expected = lawml(coeffs.copy(), variance, scratch, denoised, noise_var, multiscale)
+    assert morvekin.lawmlNC(coeffs, variance, scratch, denoised, noise_var, multiscale) == 0
+    for name, actual, wanted in zip(("variance", "scratch", "denoised"), (variance, scratch, denoised), expected):
+        assert_same_bits(actual, wanted, name)
+
+
+@pytest.mark.parametrize("multiscale", [1, 0])
+@pytest.mark.parametrize("by", ["columns", "rows"])
+def test_arrays_interleaved_in_one_buffer(rng, multiscale, by):
+    # numpy.shares_memory calls every pair disjoint, and so must lawmlNC.
+    base = special_values(rng, (9, 4 * 14) if by == "columns" else (4 * 9, 14))
+    call_and_compare(*(base[:, k::4] if by == "columns" else base[k::4] for k in range(4)), 0.5, multiscale)
+
+
+@pytest.mark.parametrize("multiscale", [1, 0])
+@pytest.mark.parametrize("along", ["row", "column"])
+def test_in_place_into_larger_denoised_from_one_row_or_column(rng, multiscale, along):
+    # coeffs' stride along its dimension of one element differs from
+    # denoised's, but addresses nothing: the elements are the same.
+    denoised = special_values(rng, (5, 7))
+    coeffs = denoised[0][np.newaxis, :] if along == "row" else denoised[:, 0][:, np.newaxis]
+    assert coeffs.strides != denoised.strides
+    call_and_compare(coeffs, make(coeffs.shape, fill=2.0), make(coeffs.shape, fill=3.0), denoised, 0.25, multiscale)
+
+
+@pytest.mark.parametrize("output", ["variance", "scratch", "denoised"])
+def test_outputs_with_distinct_but_tangled_elements(rng, output):
+    # Rows 16 bytes apart and columns 24: elements at 0, 24, 16, 40, 32, 56.
+    coeffs = special_values(rng, (3, 2))
+    arrays = {name: make((3, 2), fill=-4.0) for name in ("variance", "scratch", "denoised")}
+    arrays[output] = as_strided(np.full(8, -4.0), (3, 2), (16, 24))
+    call_and_compare(coeffs, arrays["variance"], arrays["scratch"], arrays["denoised"], 0.5, 1)
+

@@ -1,11 +1,15 @@
 """The module as Python sees it: its surface, its argument parsing and its result."""
 
 import inspect
+import sys
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
 import morvekin
+from support import assert_same_bits
 
 
 def arrays(shape=(4, 5)):
@@ -32,36 +36,68 @@ def test_every_successful_call_returns_int_zero(multiscale):
     assert type(result) is int and result == 0
 
 
-def test_integer_noise_var_is_converted_to_float():
-    coeffs, *first = arrays()
-    _, *second = arrays()
-    morvekin.lawmlNC(coeffs, *first, 4, 1)
-    morvekin.lawmlNC(coeffs, *second, 4.0, 1)
-    for a, b in zip(first, second):
-        np.testing.assert_array_equal(a.view(np.uint64), b.view(np.uint64))
+class Index:
+    """An integer-like object that is not an int: only __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        pytest.param(lambda a: morvekin.lawmlNC(*a, 1.0), id="five arguments"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, 1.0, 1, 2), id="seven arguments"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, noise_var=1.0, multiscale=1), id="keywords"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, "1.0", 1), id="string noise_var"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, None, 1), id="None noise_var"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, 1.0, 1.0), id="float multiscale"),
-        pytest.param(lambda a: morvekin.lawmlNC(*a, 1.0, "1"), id="string multiscale"),
-    ],
-)
-def test_arguments_the_parser_refuses(call):
+def outputs_after(noise_var, multiscale):
+    coeffs = arrays()[0]
+    coeffs[1, 2] = -30.0
+    outputs = [np.full(coeffs.shape, -2.0) for _ in range(3)]
+    morvekin.lawmlNC(coeffs, *outputs, noise_var, multiscale)
+    return outputs
+
+
+@pytest.mark.parametrize("noise_var", [4, 2**80, True, Fraction(9, 4), Decimal("2.25"), np.float32(0.1), Index(3)],
+                         ids=repr)
+def test_any_real_noise_var_counts_as_its_float(noise_var):
+    for actual, expected in zip(outputs_after(noise_var, 1), outputs_after(float(noise_var), 1)):
+        assert_same_bits(actual, expected)
+
+
+@pytest.mark.parametrize("multiscale, same_as", [(True, 1), (False, 0), (np.int64(1), 1), (Index(1), 1), (2**31, 0),
+                                                 (2**100 + 1, 0), (-(2**100), 0)], ids=repr)
+def test_any_int_multiscale_is_compared_with_one(multiscale, same_as):
+    for actual, expected in zip(outputs_after(1.5, multiscale), outputs_after(1.5, same_as)):
+        assert_same_bits(actual, expected)
+
+
+# (arguments after the four arrays, exception, words of the message, type of the chained cause)
+ARGUMENT_ERRORS = {
+    "five arguments": ((1.0,), TypeError, ["lawmlNC()", "exactly 6", "5 given"], None),
+    "seven arguments": ((1.0, 1, 2), TypeError, ["lawmlNC()", "7 given"], None),
+    "string noise_var": (("1.0", 1), TypeError, ["noise_var", "real number", "str"], TypeError),
+    "complex noise_var": ((1j, 1), TypeError, ["noise_var", "complex"], TypeError),
+    "huge int noise_var": ((-(10**400), 1), OverflowError, ["noise_var", "float64", "int of 1329 bits"], OverflowError),
+    "huge Fraction noise_var": ((Fraction(10**400, 3), 1), OverflowError, ["noise_var", "Fraction"], OverflowError),
+    "float multiscale": ((1.0, 1.0), TypeError, ["multiscale", "int", "float"], TypeError),
+    "None multiscale": ((1.0, None), TypeError, ["multiscale", "NoneType"], TypeError),
+}
+
+
+@pytest.mark.parametrize("rest, error, words, cause", ARGUMENT_ERRORS.values(), ids=ARGUMENT_ERRORS.keys())
+def test_argument_errors_name_the_argument(rest, error, words, cause):
     a = arrays()
     before = [x.copy() for x in a]
-    with pytest.raises(TypeError):
-        call(a)
+    with pytest.raises(error) as caught:
+        morvekin.lawmlNC(*a, *rest)
+    assert all(word in str(caught.value) for word in words), str(caught.value)
+    assert type(caught.value.__cause__) is (type(None) if cause is None else cause)
     for x, y in zip(a, before):
-        np.testing.assert_array_equal(x.view(np.uint64), y.view(np.uint64))
+        assert_same_bits(x, y)
 
 
-def test_multiscale_beyond_int_range_is_refused_by_the_parser():
-    with pytest.raises(OverflowError):
-        morvekin.lawmlNC(*arrays(), 1.0, 2**40)
+def test_keywords_are_refused_naming_the_function():
+    with pytest.raises(TypeError, match=r"lawmlNC\(\) takes no keyword arguments"):
+        morvekin.lawmlNC(*arrays(), noise_var=1.0, multiscale=1)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="names the Linux extension suffix")
+def test_module_is_built_on_the_stable_abi():
+    assert morvekin.__file__.endswith(".abi3.so")
