@@ -7,6 +7,18 @@
 #include <algorithm>
 #include <cmath>
 
+// The minimum the estimator takes: a NaN yields the other operand, and of two
+// equal values (+0.0 and -0.0) the first. Not std::fmin, which leaves the sign
+// of that zero to the platform (glibc on AArch64 returns -0.0 either way).
+inline double first_minimum(double a, double b)
+{
+    if (std::isnan(a))
+        return b;
+    if (std::isnan(b))
+        return a;
+    return b < a ? b : a;
+}
+
 inline double direct_estimate(const strided_matrix& m, int width, std::ptrdiff_t r,
                               std::ptrdiff_t c, double noise_var)
 {
@@ -43,7 +55,7 @@ inline void direct_filter(const strided_matrix& coeffs, const strided_matrix& va
             if (multiscale == 1)
                 for (int width = 5; width <= 9; width += 2) {
                     element(scratch, r, c) = direct_estimate(coeffs, width, r, c, noise_var);
-                    v = std::fmin(v, element(scratch, r, c));
+                    v = first_minimum(v, element(scratch, r, c));
                 }
             element(variance, r, c) = v;
             const double a = element(coeffs, r, c);
@@ -57,5 +69,5 @@ inline void direct_filter(const strided_matrix& coeffs, const strided_matrix& va
     for (std::ptrdiff_t i = 0; i < variance.rows; ++i)
         for (std::ptrdiff_t j = 0; j < variance.cols; ++j)
             if (i >= coeffs.rows || j >= coeffs.cols)
-                element(variance, i, j) = std::fmin(element(variance, i, j), element(scratch, i, j));
+                element(variance, i, j) = first_minimum(element(variance, i, j), element(scratch, i, j));
 }
