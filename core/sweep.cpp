@@ -1,7 +1,9 @@
 // The fast sweep: all window widths of a tile at once, vectorised across
-// columns, tiles shared among OpenMP threads. Each thread works in buffers of
-// its own, allocated together once per call before anything is written.
+// columns, tiles shared among the threads of the pool. Each thread works in
+// buffers of its own, allocated together once per call before anything is
+// written.
 #include "allocation.h"
+#include "pool.h"
 #include "sweep.h"
 #include "tiles.h"
 
@@ -9,13 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-
-#ifdef _OPENMP
-#include <omp.h>
-#include <unistd.h>
-
-#include <atomic>
-#endif
 
 namespace {
 
@@ -38,45 +33,6 @@ constexpr tile_shape wide_tile{32, 10 * group_width}, tall_tile{128, 2 * group_w
 // Window values (over all widths) worth starting a thread for, about 0.1 ms
 // of work: smaller calls use fewer threads, the smallest just one.
 constexpr std::ptrdiff_t work_per_thread = std::ptrdiff_t{1} << 19;
-
-#ifdef _OPENMP
-// GNU OpenMP's thread pool does not survive fork(): a child that enters a
-// parallel region after its parent did waits forever. So a forked child of a
-// process that ran parallel sweeps stays on one thread; in a process pool the
-// processes are the parallelism anyway.
-std::atomic<pid_t> pool_owner{0};
-
-bool pool_inherited_through_fork()
-{
-    const pid_t owner = pool_owner.load(std::memory_order_relaxed);
-    return owner != 0 && owner != getpid();
-}
-#endif
-
-int available_threads()
-{
-#ifdef _OPENMP
-    return pool_inherited_through_fork() ? 1 : omp_get_max_threads();
-#else
-    return 1;
-#endif
-}
-
-void note_parallel_use()
-{
-#ifdef _OPENMP
-    pool_owner.store(getpid(), std::memory_order_relaxed);
-#endif
-}
-
-int thread_index()
-{
-#ifdef _OPENMP
-    return omp_get_thread_num();
-#else
-    return 0;
-#endif
-}
 
 // Splits [0, extent) into spans of `step`; a last span shorter than `least`
 // joins the one before it.
@@ -170,6 +126,32 @@ strided_matrix part(const strided_matrix& m, std::ptrdiff_t r0, std::ptrdiff_t c
     return {data, rows, cols, m.row_stride, m.col_stride};
 }
 
+int threads_for(std::ptrdiff_t work, std::ptrdiff_t most)
+{
+    return static_cast<int>(std::max<std::ptrdiff_t>(1, std::min(most, work / work_per_thread)));
+}
+
+// The shrink step once every window has been read. Rows are independent when
+// denoised holds coeffs' own elements, so they are shared among threads;
+// any other overlap keeps the one order of the reference path.
+void shrink_in_place(const strided_matrix& coeffs, const strided_matrix& variance,
+                     const strided_matrix& denoised, double noise_var, int limit)
+{
+    const bool same_elements = denoised.data == coeffs.data &&
+                               denoised.row_stride == coeffs.row_stride &&
+                               denoised.col_stride == coeffs.col_stride;
+    const std::ptrdiff_t band = same_elements ? 16 : coeffs.rows;  // rows per task
+    const std::ptrdiff_t bands = (coeffs.rows + band - 1) / band;
+    auto shrink = [&](std::ptrdiff_t k, int) {
+        const std::ptrdiff_t r0 = k * band;
+        shrink_coefficients(part(coeffs, r0, 0, band), part(variance, r0, 0, band),
+                            part(denoised, r0, 0, band), noise_var);
+    };
+    // A shrink costs about as much as 16 window values.
+    const int threads = threads_for(16 * coeffs.rows * coeffs.cols, std::min<std::ptrdiff_t>(limit, bands));
+    run_tasks(bands, threads, limit, shrink);
+}
+
 }  // namespace
 
 lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
@@ -185,8 +167,8 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
         const spans row_spans(rows, shape.rows, 1), col_spans(cols, shape.cols, group_width);
         const std::ptrdiff_t tiles = row_spans.count * col_spans.count;
         const std::ptrdiff_t work = rows * cols * (all_widths ? 9 + 25 + 49 + 81 : 9);
-        const int threads = static_cast<int>(std::max<std::ptrdiff_t>(
-            1, std::min({std::ptrdiff_t{available_threads()}, tiles, work / work_per_thread})));
+        const int limit = thread_limit();
+        const int threads = threads_for(work, std::min<std::ptrdiff_t>(limit, tiles));
 
         auto* buffers =
             static_cast<double*>(core_allocate(threads * shape.buffer_size() * sizeof(double)));
@@ -196,31 +178,23 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
         // denoised may be coeffs itself; then it is written only after every
         // window has been read.
         const bool shrink_in_tiles = !may_share_memory(denoised, coeffs);
-        if (threads > 1)
-            note_parallel_use();
-#pragma omp parallel num_threads(threads) if (threads > 1)
-        {
-            double* own = buffers + thread_index() * shape.buffer_size();
+        auto estimate = [&](std::ptrdiff_t k, int slot) {
+            double* own = buffers + slot * shape.buffer_size();
             double* planes = own + shape.input_size();
-            tile_job job{own, planes, planes + shape.plane_size(), planes + 2 * shape.plane_size(),
-                         shape.stride(), 0, 0, 0, 0, rows, cols,
-                         noise_var, all_widths};
-#pragma omp for schedule(static)
-            for (std::ptrdiff_t k = 0; k < tiles; ++k) {
-                const std::ptrdiff_t kr = k / col_spans.count, kc = k % col_spans.count;
-                job.row_begin = row_spans.begin(kr);
-                job.row_end = row_spans.end(kr);
-                job.col_begin = col_spans.begin(kc);
-                job.col_end = col_spans.end(kc);
-                copy_in(coeffs, job, own);
-                kernel(job);
-                copy_out(job, variance, scratch, denoised, shrink_in_tiles);
-            }
-        }
+            const std::ptrdiff_t kr = k / col_spans.count, kc = k % col_spans.count;
+            const tile_job job{own, planes, planes + shape.plane_size(),
+                               planes + 2 * shape.plane_size(), shape.stride(),
+                               row_spans.begin(kr), row_spans.end(kr), col_spans.begin(kc),
+                               col_spans.end(kc), rows, cols, noise_var, all_widths};
+            copy_in(coeffs, job, own);
+            kernel(job);
+            copy_out(job, variance, scratch, denoised, shrink_in_tiles);
+        };
+        run_tasks(tiles, threads, limit, estimate);
         core_release(buffers);
 
         if (!shrink_in_tiles)
-            shrink_coefficients(coeffs, variance, denoised, noise_var);
+            shrink_in_place(coeffs, variance, denoised, noise_var, limit);
     }
 
     // The minimum over widths also sweeps whatever of variance lies beyond

@@ -31,3 +31,4 @@ using tile_kernel = void (*)(const tile_job& job);
 
 void estimate_tile_portable(const tile_job& job);
 void estimate_tile_avx2(const tile_job& job);
+void estimate_tile_avx2_fma(const tile_job& job);
