@@ -13,22 +13,26 @@
 
 namespace {
 
-// Which additions run on the multiply pipes. Over all widths: the sums of
-// widths 3 to 7, about half of all values; width 9's long chains stay on the
-// adders, whose latency is shorter. Width 3 alone: the first sweep's sums,
-// which leaves its subtraction, product and sum two per kind of pipe.
 // (The fused-add check allows fused operations in this struct's functions and
-// estimate_tile_avx2_fma only.)
+// in estimate_tile_avx2_fma only.)
+//
+// Which additions run on the multiply pipes, chosen so that no window's chain
+// of dependent additions gets longer than width 9's (a fused operation takes
+// 5 cycles on Zen 2, an addition 3) while the two kinds of pipe share the
+// work. First sweep: widths 3 and 5 fused (width 7's 49 fused sums would
+// outlast width 9's 81 additions). Second sweep, three operations per value:
+// widths 5 and 7 fused, which leaves about 1.5 per value on each kind of pipe.
+// Width 3 alone waits on its three divisions per centre instead, so it keeps
+// the plain operations.
 struct unit_fused_arithmetic {
     static vec fused_add(vec x, vec y)  // x + y
     {
         return _mm256_fmadd_pd(x, _mm256_set1_pd(1.0), y);
     }
-
     template <int Widths, int w>
     static vec add(vec sum, vec x)
     {
-        if constexpr (Widths == 1 || w < 3)
+        if constexpr (Widths > 1 && w < 2)
             return fused_add(x, sum);
         else
             return sum + x;
@@ -41,7 +45,7 @@ struct unit_fused_arithmetic {
     template <int Widths, int w>
     static vec add_square(vec total, vec square)
     {
-        if constexpr (Widths > 1 && w < 3)
+        if constexpr (Widths > 1 && (w == 1 || w == 2))
             return fused_add(square, total);
         else
             return total + square;

@@ -85,11 +85,28 @@ void transfer(const strided_matrix& m, std::ptrdiff_t r0, std::ptrdiff_t c0, std
     }
 }
 
-// Fills the job's input with the neighbourhood of its centres: the rows of
-// coeffs within reach, and zeros for columns beyond coeffs.
-void copy_in(const strided_matrix& coeffs, const tile_job& job, double* input)
+// Whether the kernel can read or write the job's part of m as it stands: m's
+// rows are runs of adjacent doubles, and the tile is at least a group wide
+// (a narrower one is swept by a whole group, which the buffers leave room for).
+bool in_place_for(const strided_matrix& m, const tile_job& job)
+{
+    return m.col_stride == sizeof(double) && m.row_stride % std::ptrdiff_t{sizeof(double)} == 0 &&
+           job.col_end - job.col_begin >= group_width;
+}
+
+// Where the kernel reads the tile: coeffs itself when every window of the
+// tile lies inside it and its rows are contiguous, else the buffer, filled
+// with the rows of coeffs within reach and zeros for columns beyond coeffs.
+void place_input(const strided_matrix& coeffs, tile_job& job, double* buffer,
+                 std::ptrdiff_t buffer_stride)
 {
     const std::ptrdiff_t row0 = job.row_begin - max_half, col0 = job.col_begin - max_half;
+    if (in_place_for(coeffs, job) && row0 >= 0 && col0 >= 0 && job.row_end + max_half <= coeffs.rows &&
+        job.col_end + max_half <= coeffs.cols) {
+        job.input = &element(coeffs, row0, col0);
+        job.input_stride = coeffs.row_stride / std::ptrdiff_t{sizeof(double)};
+        return;
+    }
     const std::ptrdiff_t first_row = std::max<std::ptrdiff_t>(0, row0);
     const std::ptrdiff_t last_row = std::min(coeffs.rows, job.row_end + max_half);
     const std::ptrdiff_t first_col = std::max<std::ptrdiff_t>(0, col0);
@@ -97,23 +114,31 @@ void copy_in(const strided_matrix& coeffs, const tile_job& job, double* input)
     const std::ptrdiff_t last_col = std::min(coeffs.cols, col0 + width);
 
     for (std::ptrdiff_t r = first_row; r < last_row; ++r) {
-        double* row = input + (r - row0) * job.stride;
+        double* row = buffer + (r - row0) * buffer_stride;
         std::fill(row, row + (first_col - col0), 0.0);
         std::fill(row + (last_col - col0), row + width, 0.0);
     }
     transfer<false>(coeffs, first_row, first_col, last_row - first_row, last_col - first_col,
-                    input + (first_row - row0) * job.stride + (first_col - col0), job.stride);
+                    buffer + (first_row - row0) * buffer_stride + (first_col - col0), buffer_stride);
+    job.input = buffer;
+    job.input_stride = buffer_stride;
 }
 
-void copy_out(const tile_job& job, const strided_matrix& variance, const strided_matrix& scratch,
-              const strided_matrix& denoised, bool shrink)
+// Where the kernel writes results meant for m: m itself when its rows are
+// contiguous, else the staging plane, copied out by copy_out.
+plane place_output(const strided_matrix& m, const tile_job& job, plane staging, bool written)
 {
-    const std::ptrdiff_t rows = job.row_end - job.row_begin, cols = job.col_end - job.col_begin;
-    transfer<true>(variance, job.row_begin, job.col_begin, rows, cols, job.estimates, job.stride);
-    if (job.all_widths)
-        transfer<true>(scratch, job.row_begin, job.col_begin, rows, cols, job.widest, job.stride);
-    if (shrink)
-        transfer<true>(denoised, job.row_begin, job.col_begin, rows, cols, job.shrunk, job.stride);
+    if (written && in_place_for(m, job))
+        return {&element(m, job.row_begin, job.col_begin),
+                m.row_stride / std::ptrdiff_t{sizeof(double)}};
+    return staging;
+}
+
+void copy_out(const plane& results, const strided_matrix& m, const tile_job& job)
+{
+    if (results.data != &element(m, job.row_begin, job.col_begin))
+        transfer<true>(m, job.row_begin, job.col_begin, job.row_end - job.row_begin,
+                       job.col_end - job.col_begin, results.data, results.stride);
 }
 
 // The part of m from (r0, c0) on, at most max_rows rows of it.
@@ -180,15 +205,23 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
         const bool shrink_in_tiles = !may_share_memory(denoised, coeffs);
         auto estimate = [&](std::ptrdiff_t k, int slot) {
             double* own = buffers + slot * shape.buffer_size();
-            double* planes = own + shape.input_size();
+            const std::ptrdiff_t stride = shape.stride();
+            const auto staging = [&](int n) {
+                return plane{own + shape.input_size() + n * shape.plane_size(), stride};
+            };
             const std::ptrdiff_t kr = k / col_spans.count, kc = k % col_spans.count;
-            const tile_job job{own, planes, planes + shape.plane_size(),
-                               planes + 2 * shape.plane_size(), shape.stride(),
-                               row_spans.begin(kr), row_spans.end(kr), col_spans.begin(kc),
-                               col_spans.end(kc), rows, cols, noise_var, all_widths};
-            copy_in(coeffs, job, own);
+            tile_job job{nullptr, 0, {}, {}, {}, row_spans.begin(kr), row_spans.end(kr),
+                         col_spans.begin(kc), col_spans.end(kc), rows, cols, noise_var, all_widths};
+            place_input(coeffs, job, own, stride);
+            job.estimates = place_output(variance, job, staging(0), true);
+            job.widest = place_output(scratch, job, staging(1), all_widths);
+            job.shrunk = place_output(denoised, job, staging(2), shrink_in_tiles);
             kernel(job);
-            copy_out(job, variance, scratch, denoised, shrink_in_tiles);
+            copy_out(job.estimates, variance, job);
+            if (all_widths)
+                copy_out(job.widest, scratch, job);
+            if (shrink_in_tiles)
+                copy_out(job.shrunk, denoised, job);
         };
         run_tasks(tiles, threads, limit, estimate);
         core_release(buffers);

@@ -89,7 +89,7 @@ template <typename Arithmetic, int Widths, int V, bool Edge>
 {
     constexpr int reach = Widths;  // half of the widest window
     constexpr int positions = lanes * (V - 1) + 2 * reach + 1;
-    const std::ptrdiff_t stride = t.stride;
+    const std::ptrdiff_t stride = t.input_stride;
     const double* centre = t.input + (r - t.row_begin + max_half) * stride + (c - t.col_begin + max_half);
 
     bool row_inside[2 * reach + 1];
@@ -169,13 +169,13 @@ template <typename Arithmetic, int Widths, int V, bool Edge>
         });
     });
 
-    const std::ptrdiff_t at = (r - t.row_begin) * stride + (c - t.col_begin);
+    const std::ptrdiff_t i = r - t.row_begin, j = c - t.col_begin;
     for (int v = 0; v < V; ++v) {
         const vec coefficient = load(centre + lanes * v);
-        store(t.estimates + at + lanes * v, best[v]);
-        store(t.shrunk + at + lanes * v, (best[v] * coefficient) / (best[v] + t.noise_var));
+        store(t.estimates.at(i, j + lanes * v), best[v]);
+        store(t.shrunk.at(i, j + lanes * v), (best[v] * coefficient) / (best[v] + t.noise_var));
         if (Widths > 1)
-            store(t.widest + at + lanes * v, widest[v]);
+            store(t.widest.at(i, j + lanes * v), widest[v]);
     }
 }
 
