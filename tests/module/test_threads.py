@@ -104,6 +104,7 @@ def test_concurrent_calls_stay_within_the_limit():
 
 # With the address space capped just above what the process has mapped, no
 # thread stack fits: the call must go on alone and compute the same bits.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer maps memory of its own")
 def test_calls_go_on_when_no_thread_can_be_started():
     run_scenario(
         """
