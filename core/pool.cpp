@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -81,7 +82,9 @@ void pool::run(call& c)
     const int wanted = static_cast<int>(std::min<std::ptrdiff_t>(c.threads, c.tasks)) - 1;
     if (wanted > 0) {
         open_.push_back(&c);
-        for (int i = std::min(wanted, idle_); i > 0; --i)
+        // Wake only helpers that may compute now; the others would go back
+        // to sleep.
+        for (int i = std::min({wanted, idle_, c.limit - computing_}); i > 0; --i)
             work_.notify_one();
         // Helpers are started on demand; one that cannot be started is done
         // without, this call and later ones run on fewer threads.
