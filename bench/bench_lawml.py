@@ -1,134 +1,204 @@
-"""Times morvekin.lawmlNC beside the one-window-at-a-time reference path and a SciPy peer.
+"""Times lawmlNC beside the previous kernel, on an idle machine, under load and from several threads.
 
-    python bench/bench_lawml.py [--sizes 512 1024 2048] [--rounds 5] [--time-filter PATH]
+    python bench/bench_lawml.py [--rounds 5] [--landed aacb296] [--sizes 512 1024 2048]
 
-Every measurement of one size is interleaved round by round, so all of them
-see the same machine. The reference path is the C++ core's own per-window
-kernel, run by bench/time_filter (built here with CMake unless --time-filter
-names one). The SciPy peer computes the same kind of estimate the usual way:
-uniform_filter means of x and x*x over each width (zero padding, one pass),
-np.minimum over widths, then the Wiener step; it is a speed peer, not an
-exact one. Prints medians in milliseconds, the ratios, and the fraction of the
-arithmetic limit: 4 flops per window value (164 values per element over the
-four widths, 9 for width 3 alone) at 8 double-precision flops per cycle per
-core at the clock measured in the same run.
+Builds bench/time_filter twice, from this tree and from the revision given by
+--landed (its source taken with git archive), and runs the two alternately,
+round by round, so that both see the same machine; every figure is a median
+over the rounds, each round itself the median of a few calls. Tables:
+
+  kernels     one thread, C order: milliseconds, ratio, cycles per element (at
+              the clock measured in the same run); for width 3 alone also a
+              copy of the same bytes (coeffs read, two outputs written) as the
+              memory-speed yardstick; Fortran / C of this tree's module.
+  threads     default thread count (2 here) against one thread, idle machine.
+  under load  the same while another process spins on one core.
+  concurrent  four Python threads calling the module at once against the same
+              calls one after another, with the CPU time the process used.
 """
 
 import argparse
-import importlib.metadata
+import io
 import os
 import platform
+import statistics
 import subprocess
 import sys
+import tarfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
-import scipy
-from scipy import ndimage
 from threadpoolctl import threadpool_limits
 
 import morvekin
 
 ROOT = Path(__file__).resolve().parent.parent
-WINDOW_VALUES = {1: 9 + 25 + 49 + 81, 0: 9}
+MODES = {1: "3–9", 0: "3"}
 
 
-def build_time_filter():
-    build = ROOT / "build" / "bench"
-    configure = ["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"]
+def build_time_filter(source, build):
+    configure = ["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"]
     subprocess.run(configure, check=True, capture_output=True)
     subprocess.run(["cmake", "--build", build, "--target", "time_filter", "-j"], check=True, capture_output=True)
     return build / "time_filter"
 
 
-def scipy_peer(coeffs, noise_var, multiscale):
-    squares = coeffs * coeffs
-    estimate = None
-    for width in (3, 5, 7, 9) if multiscale == 1 else (3,):
-        mean = ndimage.uniform_filter(coeffs, width, mode="constant")
-        variance = ndimage.uniform_filter(squares, width, mode="constant") - mean * mean
-        width_estimate = np.maximum(variance - noise_var, 0.0)
-        estimate = width_estimate if estimate is None else np.minimum(estimate, width_estimate)
-    return estimate * coeffs / (estimate + noise_var)
+def build_landed(revision):
+    source = ROOT / "build" / "bench-landed" / revision / "src"
+    if not source.exists():
+        archive = subprocess.run(["git", "-C", ROOT, "archive", revision], check=True, capture_output=True).stdout
+        source.mkdir(parents=True)
+        with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+            tar.extractall(source)
+    return build_time_filter(source, source.parent / "build")
 
 
-def seconds(call):
-    start = time.perf_counter()
-    call()
-    return time.perf_counter() - start
+def time_filter_ms(binary, size, multiscale, threads=None, repeats=5):
+    env = dict(os.environ)
+    env.pop("OMP_NUM_THREADS", None)
+    if threads is not None:
+        env["OMP_NUM_THREADS"] = str(threads)
+    run = [binary, str(size), str(size), str(multiscale), "automatic", str(repeats)]
+    return float(subprocess.run(run, check=True, capture_output=True, text=True, env=env).stdout)
 
 
-def machine(time_filter):
-    model = platform.processor() or "unknown CPU"
-    try:
-        with open("/proc/cpuinfo") as f:
-            model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
-    clock = float(subprocess.run([time_filter, "clock"], check=True, capture_output=True, text=True).stdout)
-    return model, clock
+def median_ms(call, repeats=5):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return 1e3 * statistics.median(times)
 
 
-def measure(size, multiscale, rounds, time_filter):
-    rng = np.random.default_rng(size)
-    coeffs = rng.normal(0.0, 3.0, (size, size))
-    fortran = np.asfortranarray(coeffs)
-    outputs = [np.empty_like(coeffs) for _ in range(3)]
-    fortran_outputs = [np.empty_like(fortran) for _ in range(3)]
-    times = {key: [] for key in ("one", "two", "fortran", "scipy", "reference")}
-    reference_rounds = max(1, rounds if size <= 1024 else rounds // 2)
-    for limit in (1, 2):  # warm up: thread pools, page faults, caches
-        with threadpool_limits(limits=limit, user_api="openmp"):
-            morvekin.lawmlNC(coeffs, *outputs, 4.0, multiscale)
-            morvekin.lawmlNC(fortran, *fortran_outputs, 4.0, multiscale)
-    for round_ in range(rounds):
-        with threadpool_limits(limits=1, user_api="openmp"):
-            times["one"].append(seconds(lambda: morvekin.lawmlNC(coeffs, *outputs, 4.0, multiscale)))
-        with threadpool_limits(limits=2, user_api="openmp"):
-            times["two"].append(seconds(lambda: morvekin.lawmlNC(coeffs, *outputs, 4.0, multiscale)))
-            times["fortran"].append(seconds(lambda: morvekin.lawmlNC(fortran, *fortran_outputs, 4.0, multiscale)))
-        times["scipy"].append(seconds(lambda: scipy_peer(coeffs, 4.0, multiscale)))
-        if round_ < reference_rounds:
-            run = [time_filter, str(size), str(size), str(multiscale), "reference", "1"]
-            out = subprocess.run(run, check=True, capture_output=True, text=True).stdout
-            times["reference"].append(float(out) / 1e3)
-    return {key: 1e3 * float(np.median(value)) for key, value in times.items()}
+def interleaved(rounds, runs):
+    """runs: name -> callable returning milliseconds; medians over rounds."""
+    samples = {name: [] for name in runs}
+    for _ in range(rounds):
+        for name, run in runs.items():
+            samples[name].append(run())
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def module_arrays(size, order="C"):
+    coeffs = np.asarray(np.random.default_rng(size).normal(0.0, 3.0, (size, size)), order=order)
+    return coeffs, [np.empty_like(coeffs) for _ in range(3)]
+
+
+def kernels_table(sizes, rounds, new, landed, clock):
+    print("\n| size | widths | landed ms | new ms | × landed | landed cyc/elem | new cyc/elem | copy ms | new / copy | Fortran / C |")
+    print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    for size in sizes:
+        c_arrays, f_arrays = module_arrays(size), module_arrays(size, "F")
+        for multiscale in (1, 0):
+            def module_ms(arrays):
+                coeffs, outputs = arrays
+                with threadpool_limits(limits=1, user_api="openmp"):
+                    return median_ms(lambda: morvekin.lawmlNC(coeffs, *outputs, 4.0, multiscale))
+
+            def copy_ms():
+                coeffs, outputs = c_arrays
+                return median_ms(lambda: (np.copyto(outputs[0], coeffs), np.copyto(outputs[2], coeffs)))
+
+            t = interleaved(rounds, {
+                "landed": lambda: time_filter_ms(landed, size, multiscale, 1),
+                "new": lambda: time_filter_ms(new, size, multiscale, 1),
+                "C": lambda: module_ms(c_arrays),
+                "F": lambda: module_ms(f_arrays),
+                "copy": copy_ms,
+            })
+            cycles = clock * 1e6 / (size * size)  # per millisecond and element
+            print(f"| {size}² | {MODES[multiscale]} | {t['landed']:.2f} | {t['new']:.2f} | {t['landed'] / t['new']:.2f} | "
+                  f"{t['landed'] * cycles:.1f} | {t['new'] * cycles:.1f} | {t['copy']:.2f} | {t['new'] / t['copy']:.2f} | "
+                  f"{t['F'] / t['C']:.2f} |", flush=True)
+
+
+def threads_table(title, sizes, rounds, new, landed):
+    print(f"\n{title}\n")
+    print("| size | widths | landed 1 thr ms | landed default ms | landed default / 1 | new 1 thr ms | new default ms | new default / 1 |")
+    print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |")
+    for size in sizes:
+        for multiscale in (1, 0):
+            repeats = 21 if size <= 1024 else 7
+            t = interleaved(rounds, {
+                (binary, threads): (lambda b=binary, n=threads: time_filter_ms(b, size, multiscale, n, repeats))
+                for binary in (landed, new) for threads in (1, None)
+            })
+            print(f"| {size}² | {MODES[multiscale]} | {t[landed, 1]:.2f} | {t[landed, None]:.2f} | "
+                  f"{t[landed, None] / t[landed, 1]:.2f} | {t[new, 1]:.2f} | {t[new, None]:.2f} | "
+                  f"{t[new, None] / t[new, 1]:.2f} |", flush=True)
+
+
+def concurrent_table(rounds, callers=4, calls=6):
+    print(f"\n{callers} Python threads × {calls} calls each, at once against one after another (default thread limit)\n")
+    print("| size | widths | one after another ms | at once ms | throughput at once / serial | CPU s per wall s at once |")
+    print("| --- | --- | ---: | ---: | ---: | ---: |")
+    for size in (512, 1024):
+        work = [module_arrays(size + i) for i in range(callers)]
+        for multiscale in (1, 0):
+            def call(arrays):
+                coeffs, outputs = arrays
+                morvekin.lawmlNC(coeffs, *outputs, 4.0, multiscale)
+
+            def serial():
+                start = time.perf_counter()
+                for _ in range(calls):
+                    for arrays in work:
+                        call(arrays)
+                return 1e3 * (time.perf_counter() - start)
+
+            cpu_ratios = []
+
+            def at_once():
+                start, cpu = time.perf_counter(), time.process_time()
+                with ThreadPoolExecutor(max_workers=callers) as pool:
+                    list(pool.map(call, work * calls))
+                wall = time.perf_counter() - start
+                cpu_ratios.append((time.process_time() - cpu) / wall)
+                return 1e3 * wall
+
+            t = interleaved(rounds, {"serial": serial, "at once": at_once})
+            print(f"| {size}² | {MODES[multiscale]} | {t['serial']:.1f} | {t['at once']:.1f} | "
+                  f"{t['serial'] / t['at once']:.2f} | {statistics.median(cpu_ratios):.2f} |", flush=True)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[512, 1024, 2048])
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--time-filter", type=Path, help="a built bench/time_filter")
+    parser.add_argument("--landed", default="aacb296", help="revision to compare with")
     args = parser.parse_args()
 
-    time_filter = args.time_filter or build_time_filter()
-    model, clock = machine(time_filter)
-    versions = ", ".join(
-        f"{name} {version}"
-        for name, version in (
-            ("Python", platform.python_version()),
-            ("NumPy", np.__version__),
-            ("SciPy", scipy.__version__),
-            ("morvekin", importlib.metadata.version("morvekin")),
-        )
-    )
-    print(f"{model}, {os.cpu_count()} cores, clock measured at {clock:.2f} GHz; {versions}; {platform.platform()}")
-    print(f"medians of {args.rounds} interleaved rounds, milliseconds; module on 1 and 2 OpenMP threads\n")
-    print("| size | widths | module 1 thr | module 2 thr | 2 thr speed-up | reference | × reference | SciPy | × SciPy | of limit | Fortran / C |")
-    print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for size in args.sizes:
-        for multiscale in (1, 0):
-            t = measure(size, multiscale, args.rounds, time_filter)
-            limit = size * size * WINDOW_VALUES[multiscale] * 4 / (8 * clock * 1e9) * 1e3
-            print(
-                f"| {size}² | {'3–9' if multiscale == 1 else '3'} | {t['one']:.1f} | {t['two']:.1f} | "
-                f"{t['one'] / t['two']:.2f} | {t['reference']:.0f} | {t['reference'] / t['one']:.0f} | "
-                f"{t['scipy']:.1f} | {t['scipy'] / t['one']:.1f} | {limit / t['one']:.0%} | "
-                f"{t['fortran'] / t['two']:.2f} |",
-                flush=True,
-            )
+    new = build_time_filter(ROOT, ROOT / "build" / "bench")
+    landed = build_landed(args.landed)
+    clock = float(subprocess.run([new, "clock"], check=True, capture_output=True, text=True).stdout)
+    model = platform.processor() or "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    compiler = subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout.split("\n")[0]
+    print(f"{model}, {os.cpu_count()} cores, clock measured at {clock:.2f} GHz; Python {platform.python_version()}, "
+          f"NumPy {np.__version__}, {compiler}; {platform.platform()}")
+    print(f"landed = {args.landed}; medians of {args.rounds} interleaved rounds")
+
+    for limit in (1, 2):  # warm up: helper threads, page faults
+        with threadpool_limits(limits=limit, user_api="openmp"):
+            coeffs, outputs = module_arrays(256)
+            morvekin.lawmlNC(coeffs, *outputs, 4.0, 1)
+
+    kernels_table(args.sizes, args.rounds, new, landed, clock)
+    threads_table("Default thread count against one thread, idle machine", [1024, 2048], args.rounds, new, landed)
+    spinner = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+    try:
+        threads_table("The same while another process spins on one core", [512, 1024], args.rounds, new, landed)
+    finally:
+        spinner.kill()
+        spinner.wait()
+    concurrent_table(args.rounds)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 // Times lawml_filter on random row-major input with one kernel, for the
 // benchmark script (which runs it beside the module) and for kernel work.
-//   time_filter rows cols multiscale reference|portable|avx2|automatic repeats
+//   time_filter rows cols multiscale reference|portable|avx2|avx2_fma|automatic repeats
 //       prints the median wall time of the repeats in milliseconds;
 //   time_filter clock
 //       prints the core clock in GHz, timed over a chain of dependent integer
@@ -55,9 +55,10 @@ int main(int argc, char** argv)
     }
     const std::ptrdiff_t rows = std::atol(argv[1]), cols = std::atol(argv[2]);
     const int multiscale = std::atoi(argv[3]), repeats = std::atoi(argv[5]);
-    const char* names[] = {"automatic", "reference", "portable", "avx2"};
+    const char* names[] = {"automatic", "reference", "portable", "avx2", "avx2_fma"};
     const filter_kernel kernels[] = {filter_kernel::automatic, filter_kernel::reference,
-                                     filter_kernel::portable, filter_kernel::avx2};
+                                     filter_kernel::portable, filter_kernel::avx2,
+                                     filter_kernel::avx2_fma};
     const auto found = std::find_if(std::begin(names), std::end(names),
                                     [&](const char* n) { return std::strcmp(n, argv[4]) == 0; });
     if (found == std::end(names) || !kernel_supported(kernels[found - names])) {

@@ -76,8 +76,10 @@ void shrink_coefficients(const strided_matrix& coeffs, const strided_matrix& var
 // Which implementation lawml_filter runs. All give the same bits; automatic
 // picks the fastest the CPU supports, the others let tests and benchmarks pin
 // one. reference allocates and measures one window at a time, as
-// variance_pass does.
-enum class filter_kernel { automatic, reference, portable, avx2 };
+// variance_pass does; avx2_fma moves additions onto the multiply units as
+// fused operations with the multiplier 1.0, which round exactly as the
+// additions do.
+enum class filter_kernel { automatic, reference, portable, avx2, avx2_fma };
 
 bool kernel_supported(filter_kernel kernel);
 

@@ -1,7 +1,9 @@
 // The fast sweep: all window widths of a tile at once, vectorised across
-// columns, tiles shared among OpenMP threads. Each thread works in buffers of
-// its own, allocated together once per call before anything is written.
+// columns, tiles shared among the threads of the pool. Each thread works in
+// buffers of its own, allocated together once per call before anything is
+// written.
 #include "allocation.h"
+#include "pool.h"
 #include "sweep.h"
 #include "tiles.h"
 
@@ -9,13 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-
-#ifdef _OPENMP
-#include <omp.h>
-#include <unistd.h>
-
-#include <atomic>
-#endif
 
 namespace {
 
@@ -38,45 +33,6 @@ constexpr tile_shape wide_tile{32, 10 * group_width}, tall_tile{128, 2 * group_w
 // Window values (over all widths) worth starting a thread for, about 0.1 ms
 // of work: smaller calls use fewer threads, the smallest just one.
 constexpr std::ptrdiff_t work_per_thread = std::ptrdiff_t{1} << 19;
-
-#ifdef _OPENMP
-// GNU OpenMP's thread pool does not survive fork(): a child that enters a
-// parallel region after its parent did waits forever. So a forked child of a
-// process that ran parallel sweeps stays on one thread; in a process pool the
-// processes are the parallelism anyway.
-std::atomic<pid_t> pool_owner{0};
-
-bool pool_inherited_through_fork()
-{
-    const pid_t owner = pool_owner.load(std::memory_order_relaxed);
-    return owner != 0 && owner != getpid();
-}
-#endif
-
-int available_threads()
-{
-#ifdef _OPENMP
-    return pool_inherited_through_fork() ? 1 : omp_get_max_threads();
-#else
-    return 1;
-#endif
-}
-
-void note_parallel_use()
-{
-#ifdef _OPENMP
-    pool_owner.store(getpid(), std::memory_order_relaxed);
-#endif
-}
-
-int thread_index()
-{
-#ifdef _OPENMP
-    return omp_get_thread_num();
-#else
-    return 0;
-#endif
-}
 
 // Splits [0, extent) into spans of `step`; a last span shorter than `least`
 // joins the one before it.
@@ -129,11 +85,28 @@ void transfer(const strided_matrix& m, std::ptrdiff_t r0, std::ptrdiff_t c0, std
     }
 }
 
-// Fills the job's input with the neighbourhood of its centres: the rows of
-// coeffs within reach, and zeros for columns beyond coeffs.
-void copy_in(const strided_matrix& coeffs, const tile_job& job, double* input)
+// Whether the kernel can read or write the job's part of m as it stands: m's
+// rows are runs of adjacent doubles, and the tile is at least a group wide
+// (a narrower one is swept by a whole group, which the buffers leave room for).
+bool in_place_for(const strided_matrix& m, const tile_job& job)
+{
+    return m.col_stride == sizeof(double) && m.row_stride % std::ptrdiff_t{sizeof(double)} == 0 &&
+           job.col_end - job.col_begin >= group_width;
+}
+
+// Where the kernel reads the tile: coeffs itself when every window of the
+// tile lies inside it and its rows are contiguous, else the buffer, filled
+// with the rows of coeffs within reach and zeros for columns beyond coeffs.
+void place_input(const strided_matrix& coeffs, tile_job& job, double* buffer,
+                 std::ptrdiff_t buffer_stride)
 {
     const std::ptrdiff_t row0 = job.row_begin - max_half, col0 = job.col_begin - max_half;
+    if (in_place_for(coeffs, job) && row0 >= 0 && col0 >= 0 && job.row_end + max_half <= coeffs.rows &&
+        job.col_end + max_half <= coeffs.cols) {
+        job.input = &element(coeffs, row0, col0);
+        job.input_stride = coeffs.row_stride / std::ptrdiff_t{sizeof(double)};
+        return;
+    }
     const std::ptrdiff_t first_row = std::max<std::ptrdiff_t>(0, row0);
     const std::ptrdiff_t last_row = std::min(coeffs.rows, job.row_end + max_half);
     const std::ptrdiff_t first_col = std::max<std::ptrdiff_t>(0, col0);
@@ -141,23 +114,31 @@ void copy_in(const strided_matrix& coeffs, const tile_job& job, double* input)
     const std::ptrdiff_t last_col = std::min(coeffs.cols, col0 + width);
 
     for (std::ptrdiff_t r = first_row; r < last_row; ++r) {
-        double* row = input + (r - row0) * job.stride;
+        double* row = buffer + (r - row0) * buffer_stride;
         std::fill(row, row + (first_col - col0), 0.0);
         std::fill(row + (last_col - col0), row + width, 0.0);
     }
     transfer<false>(coeffs, first_row, first_col, last_row - first_row, last_col - first_col,
-                    input + (first_row - row0) * job.stride + (first_col - col0), job.stride);
+                    buffer + (first_row - row0) * buffer_stride + (first_col - col0), buffer_stride);
+    job.input = buffer;
+    job.input_stride = buffer_stride;
 }
 
-void copy_out(const tile_job& job, const strided_matrix& variance, const strided_matrix& scratch,
-              const strided_matrix& denoised, bool shrink)
+// Where the kernel writes results meant for m: m itself when its rows are
+// contiguous, else the staging plane, copied out by copy_out.
+plane place_output(const strided_matrix& m, const tile_job& job, plane staging, bool written)
 {
-    const std::ptrdiff_t rows = job.row_end - job.row_begin, cols = job.col_end - job.col_begin;
-    transfer<true>(variance, job.row_begin, job.col_begin, rows, cols, job.estimates, job.stride);
-    if (job.all_widths)
-        transfer<true>(scratch, job.row_begin, job.col_begin, rows, cols, job.widest, job.stride);
-    if (shrink)
-        transfer<true>(denoised, job.row_begin, job.col_begin, rows, cols, job.shrunk, job.stride);
+    if (written && in_place_for(m, job))
+        return {&element(m, job.row_begin, job.col_begin),
+                m.row_stride / std::ptrdiff_t{sizeof(double)}};
+    return staging;
+}
+
+void copy_out(const plane& results, const strided_matrix& m, const tile_job& job)
+{
+    if (results.data != &element(m, job.row_begin, job.col_begin))
+        transfer<true>(m, job.row_begin, job.col_begin, job.row_end - job.row_begin,
+                       job.col_end - job.col_begin, results.data, results.stride);
 }
 
 // The part of m from (r0, c0) on, at most max_rows rows of it.
@@ -168,6 +149,32 @@ strided_matrix part(const strided_matrix& m, std::ptrdiff_t r0, std::ptrdiff_t c
     const std::ptrdiff_t cols = std::max<std::ptrdiff_t>(0, m.cols - c0);
     char* data = rows > 0 && cols > 0 ? m.data + r0 * m.row_stride + c0 * m.col_stride : nullptr;
     return {data, rows, cols, m.row_stride, m.col_stride};
+}
+
+int threads_for(std::ptrdiff_t work, std::ptrdiff_t most)
+{
+    return static_cast<int>(std::max<std::ptrdiff_t>(1, std::min(most, work / work_per_thread)));
+}
+
+// The shrink step once every window has been read. Rows are independent when
+// denoised holds coeffs' own elements, so they are shared among threads;
+// any other overlap keeps the one order of the reference path.
+void shrink_in_place(const strided_matrix& coeffs, const strided_matrix& variance,
+                     const strided_matrix& denoised, double noise_var, int limit)
+{
+    const bool same_elements = denoised.data == coeffs.data &&
+                               denoised.row_stride == coeffs.row_stride &&
+                               denoised.col_stride == coeffs.col_stride;
+    const std::ptrdiff_t band = same_elements ? 16 : coeffs.rows;  // rows per task
+    const std::ptrdiff_t bands = (coeffs.rows + band - 1) / band;
+    auto shrink = [&](std::ptrdiff_t k, int) {
+        const std::ptrdiff_t r0 = k * band;
+        shrink_coefficients(part(coeffs, r0, 0, band), part(variance, r0, 0, band),
+                            part(denoised, r0, 0, band), noise_var);
+    };
+    // A shrink costs about as much as 16 window values.
+    const int threads = threads_for(16 * coeffs.rows * coeffs.cols, std::min<std::ptrdiff_t>(limit, bands));
+    run_tasks(bands, threads, limit, shrink);
 }
 
 }  // namespace
@@ -185,8 +192,8 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
         const spans row_spans(rows, shape.rows, 1), col_spans(cols, shape.cols, group_width);
         const std::ptrdiff_t tiles = row_spans.count * col_spans.count;
         const std::ptrdiff_t work = rows * cols * (all_widths ? 9 + 25 + 49 + 81 : 9);
-        const int threads = static_cast<int>(std::max<std::ptrdiff_t>(
-            1, std::min({std::ptrdiff_t{available_threads()}, tiles, work / work_per_thread})));
+        const int limit = thread_limit();
+        const int threads = threads_for(work, std::min<std::ptrdiff_t>(limit, tiles));
 
         auto* buffers =
             static_cast<double*>(core_allocate(threads * shape.buffer_size() * sizeof(double)));
@@ -196,31 +203,31 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
         // denoised may be coeffs itself; then it is written only after every
         // window has been read.
         const bool shrink_in_tiles = views_overlap(denoised, coeffs) == overlap::none;
-        if (threads > 1)
-            note_parallel_use();
-#pragma omp parallel num_threads(threads) if (threads > 1)
-        {
-            double* own = buffers + thread_index() * shape.buffer_size();
-            double* planes = own + shape.input_size();
-            tile_job job{own, planes, planes + shape.plane_size(), planes + 2 * shape.plane_size(),
-                         shape.stride(), 0, 0, 0, 0, rows, cols,
-                         noise_var, all_widths};
-#pragma omp for schedule(static)
-            for (std::ptrdiff_t k = 0; k < tiles; ++k) {
-                const std::ptrdiff_t kr = k / col_spans.count, kc = k % col_spans.count;
-                job.row_begin = row_spans.begin(kr);
-                job.row_end = row_spans.end(kr);
-                job.col_begin = col_spans.begin(kc);
-                job.col_end = col_spans.end(kc);
-                copy_in(coeffs, job, own);
-                kernel(job);
-                copy_out(job, variance, scratch, denoised, shrink_in_tiles);
-            }
-        }
+        auto estimate = [&](std::ptrdiff_t k, int slot) {
+            double* own = buffers + slot * shape.buffer_size();
+            const std::ptrdiff_t stride = shape.stride();
+            const auto staging = [&](int n) {
+                return plane{own + shape.input_size() + n * shape.plane_size(), stride};
+            };
+            const std::ptrdiff_t kr = k / col_spans.count, kc = k % col_spans.count;
+            tile_job job{nullptr, 0, {}, {}, {}, row_spans.begin(kr), row_spans.end(kr),
+                         col_spans.begin(kc), col_spans.end(kc), rows, cols, noise_var, all_widths};
+            place_input(coeffs, job, own, stride);
+            job.estimates = place_output(variance, job, staging(0), true);
+            job.widest = place_output(scratch, job, staging(1), all_widths);
+            job.shrunk = place_output(denoised, job, staging(2), shrink_in_tiles);
+            kernel(job);
+            copy_out(job.estimates, variance, job);
+            if (all_widths)
+                copy_out(job.widest, scratch, job);
+            if (shrink_in_tiles)
+                copy_out(job.shrunk, denoised, job);
+        };
+        run_tasks(tiles, threads, limit, estimate);
         core_release(buffers);
 
         if (!shrink_in_tiles)
-            shrink_coefficients(coeffs, variance, denoised, noise_var);
+            shrink_in_place(coeffs, variance, denoised, noise_var, limit);
     }
 
     // The minimum over widths also sweeps whatever of variance lies beyond

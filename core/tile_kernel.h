@@ -11,8 +11,11 @@
 // adding +0.0 leaves a running sum unchanged (it starts at +0.0 and so is
 // never -0.0), and their squared deviations are masked to +0.0.
 //
-// Everything here has internal linkage, so the copies compiled for different
-// instruction sets never stand in for each other.
+// How each addition and subtraction is carried out is a parameter: the plain
+// operators here, or, in the AVX2+FMA kernel, fused operations with the
+// multiplier 1.0 (exact, so the bits stay the same) that run on the multiply
+// units. Everything here has internal linkage, so the copies compiled for
+// different instruction sets never stand in for each other.
 #include "tiles.h"
 
 #include <cstdint>
@@ -40,6 +43,26 @@ inline vec splat(double x)
     return vec{} + x;
 }
 
+// The window arithmetic as written. Widths says how many widths are swept
+// and w which one, for kernels that place operations by width.
+struct plain_arithmetic {
+    template <int Widths, int w>
+    static vec add(vec sum, vec x)
+    {
+        return sum + x;
+    }
+    template <int Widths, int w>
+    static vec subtract(vec x, vec mean)
+    {
+        return x - mean;
+    }
+    template <int Widths, int w>
+    static vec add_square(vec total, vec square)
+    {
+        return total + square;
+    }
+};
+
 // Calls f(integral_constant<int, i>) for i = Begin .. End - 1, so that indices
 // into accumulator arrays are constants and the arrays stay in registers.
 template <int Begin, int End, typename F>
@@ -61,12 +84,12 @@ inline mask columns_inside(const tile_job& t, std::ptrdiff_t c, int offset)
 // Estimates of the centres c .. c + lanes * V - 1 of row r for the widths
 // 3, 5, ..., 2 * Widths + 1; stores their minimum, the widest one and the
 // shrunk coefficients. Edge: some window of the group crosses a column border.
-template <int Widths, int V, bool Edge>
+template <typename Arithmetic, int Widths, int V, bool Edge>
 [[gnu::flatten]] void estimate_group(const tile_job& t, std::ptrdiff_t r, std::ptrdiff_t c)
 {
     constexpr int reach = Widths;  // half of the widest window
     constexpr int positions = lanes * (V - 1) + 2 * reach + 1;
-    const std::ptrdiff_t stride = t.stride;
+    const std::ptrdiff_t stride = t.input_stride;
     const double* centre = t.input + (r - t.row_begin + max_half) * stride + (c - t.col_begin + max_half);
 
     bool row_inside[2 * reach + 1];
@@ -115,7 +138,7 @@ template <int Widths, int V, bool Edge>
     };
 
     vec sum[Widths][V] = {};
-    sweep([&](auto w, auto v, auto, vec x) { sum[w][v] += x; });
+    sweep([&](auto w, auto v, auto, vec x) { sum[w][v] = Arithmetic::template add<Widths, w>(sum[w][v], x); });
     // Widest first: the second sweep starts on rows only the widest window has.
     vec mean[Widths][V];
     unroll<0, Widths>([&](auto narrower) {
@@ -125,11 +148,11 @@ template <int Widths, int V, bool Edge>
 
     vec total[Widths][V] = {};
     sweep([&](auto w, auto v, auto p, vec x) {
-        const vec deviation = x - mean[w][v];
+        const vec deviation = Arithmetic::template subtract<Widths, w>(x, mean[w][v]);
         vec square = deviation * deviation;
         if constexpr (Edge)
             square = (vec)((mask)square & columns_inside(t, c, p));
-        total[w][v] += square;
+        total[w][v] = Arithmetic::template add_square<Widths, w>(total[w][v], square);
     });
 
     // Estimates are never NaN and never -0.0, so a plain minimum is fmin.
@@ -146,19 +169,19 @@ template <int Widths, int V, bool Edge>
         });
     });
 
-    const std::ptrdiff_t at = (r - t.row_begin) * stride + (c - t.col_begin);
+    const std::ptrdiff_t i = r - t.row_begin, j = c - t.col_begin;
     for (int v = 0; v < V; ++v) {
         const vec coefficient = load(centre + lanes * v);
-        store(t.estimates + at + lanes * v, best[v]);
-        store(t.shrunk + at + lanes * v, (best[v] * coefficient) / (best[v] + t.noise_var));
+        store(t.estimates.at(i, j + lanes * v), best[v]);
+        store(t.shrunk.at(i, j + lanes * v), (best[v] * coefficient) / (best[v] + t.noise_var));
         if (Widths > 1)
-            store(t.widest + at + lanes * v, widest[v]);
+            store(t.widest.at(i, j + lanes * v), widest[v]);
     }
 }
 
 // Row by row, groups start every lanes * V columns; a last group that would
 // run past the tile is moved left to end with it, recomputing a few columns.
-template <int Widths, int V>
+template <typename Arithmetic, int Widths, int V>
 void estimate_groups(const tile_job& t)
 {
     constexpr std::ptrdiff_t width = lanes * V;
@@ -167,20 +190,21 @@ void estimate_groups(const tile_job& t)
             const std::ptrdiff_t moved = t.col_end - width < start ? t.col_end - width : start;
             const std::ptrdiff_t c = moved > t.col_begin ? moved : t.col_begin;
             if (c - Widths < 0 || c + width + Widths > t.cols)
-                estimate_group<Widths, V, true>(t, r, c);
+                estimate_group<Arithmetic, Widths, V, true>(t, r, c);
             else
-                estimate_group<Widths, V, false>(t, r, c);
+                estimate_group<Arithmetic, Widths, V, false>(t, r, c);
         }
 }
 
 // Three vectors of centres give twelve independent sums per pass over all
 // four widths; width 3 alone needs six vectors for as many.
+template <typename Arithmetic = plain_arithmetic>
 void estimate_tile(const tile_job& t)
 {
     if (t.all_widths)
-        estimate_groups<4, 3>(t);
+        estimate_groups<Arithmetic, 4, 3>(t);
     else
-        estimate_groups<1, 6>(t);
+        estimate_groups<Arithmetic, 1, 6>(t);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
+// The one-window-at-a-time path: each window copied into buffers of its own,
+// measured and freed; the reference the fast sweep is checked against.
 #include "allocation.h"
-#include "lawml.h"
+#include "minmax.h"
+#include "window.h"
 
 #include <algorithm>
 
@@ -61,4 +64,35 @@ double block_variance(double* const* row_ptrs, std::int32_t nrows, std::int32_t 
         for (std::int32_t j = 0; j < ncols; ++j)
             total += row_ptrs[i][j];
     return total / n;
+}
+
+lawml_status variance_pass(const strided_matrix& coeffs, int width, double noise_var,
+                           const strided_matrix& dst)
+{
+    for (std::ptrdiff_t r = 0; r < coeffs.rows; ++r)
+        for (std::ptrdiff_t c = 0; c < coeffs.cols; ++c) {
+            window_block block;
+            if (extract_window(coeffs, width, r, c, block) != lawml_status::ok)
+                return lawml_status::out_of_memory;
+            const double difference = block_variance(block.row_ptrs, block.nrows, block.ncols) - noise_var;
+            element(dst, r, c) = fmax_exact(0.0, difference);
+            release_window(block);
+        }
+    return lawml_status::ok;
+}
+
+lawml_status reference_filter(const strided_matrix& coeffs, const strided_matrix& variance,
+                              const strided_matrix& scratch, const strided_matrix& denoised,
+                              double noise_var, std::int32_t multiscale)
+{
+    if (variance_pass(coeffs, 3, noise_var, variance) != lawml_status::ok)
+        return lawml_status::out_of_memory;
+    if (multiscale == 1)
+        for (int width = 5; width <= 9; width += 2) {
+            if (variance_pass(coeffs, width, noise_var, scratch) != lawml_status::ok)
+                return lawml_status::out_of_memory;
+            merge_minimum(variance, scratch);
+        }
+    shrink_coefficients(coeffs, variance, denoised, noise_var);
+    return lawml_status::ok;
 }

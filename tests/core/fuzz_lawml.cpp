@@ -149,7 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     run_arrays reference(call);
     if (reference.run(call, filter_kernel::reference) != lawml_status::ok)
         std::abort();
-    for (filter_kernel kernel : {filter_kernel::portable, filter_kernel::avx2}) {
+    for (filter_kernel kernel :
+         {filter_kernel::portable, filter_kernel::avx2, filter_kernel::avx2_fma}) {
         if (!kernel_supported(kernel))
             continue;
         run_arrays fast(call);

@@ -22,6 +22,7 @@ const char* kernel_name(filter_kernel k)
     case filter_kernel::reference: return "reference";
     case filter_kernel::portable: return "portable";
     case filter_kernel::avx2: return "avx2";
+    case filter_kernel::avx2_fma: return "avx2_fma";
     }
     return "?";
 }
@@ -70,7 +71,8 @@ protected:
 
 // Row-major input is cut into wide tiles and column-major input into tall
 // ones; these shapes hit every remainder of the column groups and of both
-// kinds of tile.
+// kinds of tile, and tiles far enough from every edge to be read and
+// written without copies.
 std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>> remainder_shapes()
 {
     std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>> shapes;
@@ -84,6 +86,7 @@ std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>> remainder_shapes()
         shapes.emplace_back(rows, 3 + rows % 7);
     shapes.emplace_back(65, 64);
     shapes.emplace_back(97, 33);
+    shapes.emplace_back(100, 530);  // inner tiles read coeffs and write outputs in place
     return shapes;
 }
 
@@ -209,7 +212,7 @@ TEST_P(FastKernel, LargerOutputsAndEmptyInputs)
         }
 }
 
-// Both instruction sets and the reference path agree with one another.
+// Every instruction set and the reference path agree with one another.
 TEST(Kernels, AgreeOnTheSameInput)
 {
     constexpr std::ptrdiff_t rows = 41, cols = 77;
@@ -217,7 +220,8 @@ TEST(Kernels, AgreeOnTheSameInput)
     const std::vector<double> values = random_values(rows * cols, rng, 0.05);
     std::vector<std::vector<double>> results;
     for (filter_kernel kernel :
-         {filter_kernel::reference, filter_kernel::portable, filter_kernel::avx2}) {
+         {filter_kernel::reference, filter_kernel::portable, filter_kernel::avx2,
+          filter_kernel::avx2_fma}) {
         if (!kernel_supported(kernel))
             continue;
         test_matrix coeffs(rows, cols), variance(rows, cols), scratch(rows, cols),
@@ -237,7 +241,8 @@ TEST(Kernels, AgreeOnTheSameInput)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sweep, FastKernel,
-                         ::testing::Values(filter_kernel::portable, filter_kernel::avx2),
+                         ::testing::Values(filter_kernel::portable, filter_kernel::avx2,
+                                           filter_kernel::avx2_fma),
                          [](const auto& info) { return std::string(kernel_name(info.param)); });
 
 }  // namespace

@@ -218,7 +218,8 @@ TEST_F(Allocation, FastFilterFailsBeforeWritingAnything)
     constexpr std::ptrdiff_t n = 40;
     constexpr double sentinel = 99.0;
     std::mt19937_64 rng(4);
-    for (filter_kernel kernel : {filter_kernel::portable, filter_kernel::avx2}) {
+    for (filter_kernel kernel :
+         {filter_kernel::portable, filter_kernel::avx2, filter_kernel::avx2_fma}) {
         if (!kernel_supported(kernel))
             continue;
         test_matrix coeffs(n, n), variance(n, n, layout::row_major, sentinel),
