@@ -15,9 +15,9 @@ picture it takes:
 - :func:`load_image` reads the photographs every function accepts.
 """
 
-from .fingerprint import fingerprint, saturated
+from .fingerprints import fingerprint, saturated
 from .images import load_image
-from .match import Match, crosscorr, match, ncc, pce
+from .matching import Match, crosscorr, match, ncc, pce
 from .residual import noise_residual, wiener_dft, zero_mean
 
 __all__ = [

@@ -15,20 +15,18 @@ import pywt
 
 import morvekin
 
+from ._threads import in_blocks, in_parallel
 from .images import load_image
+from .wavelets import rebuild, removed_noise
 
 SIGMA = 3.0
-# ITU-R BT.601 luma weights for combining the colour channels' residuals.
+# ITU-R BT.601 luma weights for combining the colour channels.
 LUMA = (0.299, 0.587, 0.114)
-# Signal extension of the transforms. Periodization keeps every sub-band at
-# exactly half the size above it (no extra coefficients to filter); its wrap
-# at the borders costs no detection (bench/bench_residual.py measures it).
-MODE = "periodization"
-# PyWavelets computes in the dtype it is given; float32 transforms are faster
-# and, with the residual reconstructed from the removed noise itself rather
-# than as image - denoised, lose nothing measurable in detection.
+# PyWavelets computes in the dtype it is given. float32 transforms are faster,
+# and with the residual rebuilt from the removed noise itself (not as image -
+# denoised) they gave the same PCE and correlations as float64 to 4 digits
+# (bench/choose_defaults.py).
 TRANSFORM_DTYPE = np.float32
-_TRANSPOSE_ROWS = 64  # rows per block of the cache-friendly transpose
 
 
 def noise_residual(image, *, sigma=SIGMA, wavelet="db4", levels=4):
@@ -40,9 +38,12 @@ def noise_residual(image, *, sigma=SIGMA, wavelet="db4", levels=4):
     noise variance ``sigma**2`` and local variances over 3x3 to 9x9 windows,
     and the residual rebuilt from what the shrinkage removed (the same as
     channel - denoised channel, without the rounding of a large difference).
-    The channels are then combined to luminance (BT.601 weights), made
-    zero-mean (:func:`zero_mean`) and Wiener filtered in the DFT domain
-    (:func:`wiener_dft`), after Chen et al. (2008).
+    The channels are then combined to luminance (BT.601 weights; linear, so
+    done on the sub-bands before the one inverse transform), made zero-mean
+    (:func:`zero_mean`) and Wiener filtered in the DFT domain
+    (:func:`wiener_dft`), after Chen et al. (2008). Transforms and FFTs run
+    on row blocks spread over the cores; the result is the same bit for bit
+    on any number of them.
 
     Parameters
     ----------
@@ -73,10 +74,21 @@ def noise_residual(image, *, sigma=SIGMA, wavelet="db4", levels=4):
         A bad image (see :func:`load_image`), an image smaller than one level
         of the wavelet, or a bad option, each named in the message.
     """
+    noise_var = _checked_sigma(sigma) ** 2
+    wavelet, levels = _checked_wavelet(wavelet), _checked_levels(levels)
     pixels = load_image(image, orient=False)
-    channels = [_wavelet_residual(channel, sigma=sigma, wavelet=wavelet, levels=levels)
-                for channel in _channels(pixels)]
-    return postprocess(channels).astype(np.float32)
+    weights = LUMA if pixels.ndim == 3 else (1.0,)
+    # The inverse transform is linear: the channels' removed noise is combined
+    # to luminance band by band and rebuilt once, not three times.
+    combined = None
+    for weight, channel in zip(weights, _channels(pixels)):
+        shapes, noise = removed_noise(channel, noise_var, wavelet, levels)
+        if combined is None:
+            combined = [[np.zeros_like(band) for band in level] for level in noise]
+        for sums, bands in zip(combined, noise):
+            for total, band in zip(sums, bands):
+                _add_weighted(total, weight, band)
+    return wiener_dft(zero_mean(rebuild(shapes, combined, wavelet))).astype(np.float32)
 
 
 def postprocess(channels):
@@ -110,8 +122,16 @@ def luminance(channels):
         return np.asarray(channels[0], dtype=np.float64)
     total = np.zeros(channels[0].shape)
     for weight, channel in zip(LUMA, channels):
-        total += weight * np.asarray(channel, dtype=np.float64)
+        _add_weighted(total, weight, channel)
     return total
+
+
+def _add_weighted(total, weight, x):
+    """total += weight * x, in row blocks over the threads."""
+    def add(block):
+        total[block] += weight * x[block]
+
+    in_blocks(add, total.shape[0])
 
 
 def zero_mean(x):
@@ -136,11 +156,12 @@ def zero_mean(x):
         A new array; each phase has zero row and column means.
     """
     result = np.array(_checked_plane(x, "x"), dtype=np.float64)
-    for row in (0, 1):
-        for column in (0, 1):
-            phase = result[row::2, column::2]
-            phase -= phase.mean(axis=0)
-            phase -= phase.mean(axis=1, keepdims=True)
+
+    def centre(phase):
+        phase -= phase.mean(axis=0)
+        phase -= phase.mean(axis=1, keepdims=True)
+
+    in_parallel(centre, [result[row::2, column::2] for row in (0, 1) for column in (0, 1)])
     return result
 
 
@@ -172,88 +193,90 @@ def wiener_dft(x):
     ndarray, shape (H, W), float64
     """
     x = _checked_plane(x, "x")
-    spectrum = np.fft.rfft2(x)
-    magnitude = np.abs(spectrum)
-    magnitude /= np.sqrt(x.size)
-    noise_var = float(np.mean(magnitude * magnitude))
+    spectrum = rfft2(x)
+    magnitude = np.empty(spectrum.shape)
+    scale = 1.0 / np.sqrt(x.size)
+
+    def measure(block):
+        np.multiply(np.abs(spectrum[block]), scale, out=magnitude[block])
+
+    in_blocks(measure, magnitude.shape[0])
+    noise_var = float(np.mean(np.square(magnitude)))
     if noise_var == 0.0:  # all zeros: nothing to filter, and 0/0 ahead
         return np.zeros(x.shape)
     variance, denoised = np.empty_like(magnitude), np.empty_like(magnitude)
     morvekin.lawmlNC(magnitude, variance, None, denoised, noise_var, 0)
-    variance += noise_var
-    spectrum *= noise_var / variance
-    return np.fft.irfft2(spectrum, s=x.shape)
+
+    def shrink(block):
+        spectrum[block] *= noise_var / (variance[block] + noise_var)
+
+    in_blocks(shrink, spectrum.shape[0])
+    return irfft2(spectrum, x.shape)
 
 
-def _channels(pixels):
-    """The image's channels as 2-D arrays in the transform dtype."""
-    planes = [pixels] if pixels.ndim == 2 else [pixels[..., k] for k in range(3)]
-    return [np.ascontiguousarray(plane, dtype=TRANSFORM_DTYPE) for plane in planes]
+def rfft2(x):
+    """``numpy.fft.rfft2`` of a 2-D array, its rows and columns spread over threads.
 
+    Parameters
+    ----------
+    x : ndarray, shape (H, W)
+        Real values.
 
-def _wavelet_residual(channel, *, sigma, wavelet, levels):
-    """Noise one channel loses to wavelet-domain Wiener shrinkage (Lukáš et al. 2006).
-
-    The separable 2-D transform filters along rows only: after each 1-D pass
-    the halves are transposed, so the next pass also runs along contiguous
-    memory (PyWavelets is several times slower across rows), and the
-    sub-bands of alternate levels are stored transposed; the square LAWML
-    windows do not mind.
+    Returns
+    -------
+    ndarray, shape (H, W // 2 + 1), complex128
     """
-    noise_var = _checked_sigma(sigma) ** 2
-    filter_length = _checked_wavelet(wavelet).dec_len
-    levels = _checked_levels(levels)
-    usable = pywt.dwt_max_level(min(channel.shape), filter_length)
-    if usable < 1:
-        raise ValueError(
-            f"image of shape {channel.shape} is too small for the {wavelet} wavelet "
-            f"(needs at least {2 * (filter_length - 1)} pixels each way)"
-        )
-    shapes, noise = [], []
-    approximation = channel
-    for _ in range(min(levels, usable)):
-        shapes.append(approximation.shape)
-        approximation, details = _dwt_level(approximation, wavelet)
-        noise.append([_shrinkage_loss(band, noise_var) for band in details])
-    # Rebuild from the removed noise alone: the approximation keeps all of
-    # the image, so its share of the residual is zero.
-    rebuilt = np.zeros_like(approximation)
-    for shape, details in zip(reversed(shapes), reversed(noise)):
-        rebuilt = _idwt_level(rebuilt, details, shape, wavelet)
-    return rebuilt
+    x = np.asarray(x, dtype=np.float64)
+    spectrum = np.empty((x.shape[0], x.shape[1] // 2 + 1), dtype=np.complex128)
+
+    def along_rows(block):
+        spectrum[block] = np.fft.rfft(x[block], axis=1)
+
+    def along_columns(block):
+        spectrum[:, block] = np.fft.fft(spectrum[:, block], axis=0)
+
+    in_blocks(along_rows, spectrum.shape[0])
+    in_blocks(along_columns, spectrum.shape[1])
+    return spectrum
 
 
-def _dwt_level(x, wavelet):
-    """One 2-D level; returns the approximation and details, transposed."""
-    low, high = pywt.dwt(x, wavelet, mode=MODE, axis=-1)
-    low_low, low_high = pywt.dwt(_transposed(low), wavelet, mode=MODE, axis=-1)
-    high_low, high_high = pywt.dwt(_transposed(high), wavelet, mode=MODE, axis=-1)
-    return low_low, (low_high, high_low, high_high)
+def irfft2(spectrum, shape):
+    """``numpy.fft.irfft2`` back to a real array of ``shape``; overwrites ``spectrum``.
 
+    Parameters
+    ----------
+    spectrum : ndarray, shape (H, W // 2 + 1), complex128
+    shape : tuple of int
+        (H, W) of the real array.
 
-def _idwt_level(approximation, details, shape, wavelet):
-    """Inverse of :func:`_dwt_level` for an input of the given shape."""
-    rows, columns = shape
-    low = pywt.idwt(approximation, details[0], wavelet, mode=MODE, axis=-1)[:, :rows]
-    high = pywt.idwt(details[1], details[2], wavelet, mode=MODE, axis=-1)[:, :rows]
-    return pywt.idwt(_transposed(low), _transposed(high), wavelet, mode=MODE, axis=-1)[:, :columns]
+    Returns
+    -------
+    ndarray, shape (H, W), float64
+    """
+    result = np.empty(shape)
 
+    def along_columns(block):
+        spectrum[:, block] = np.fft.ifft(spectrum[:, block], axis=0)
 
-def _transposed(x):
-    """A C-ordered copy of x.T, copied a block of rows at a time to stay in cache."""
-    result = np.empty(x.shape[::-1], dtype=x.dtype)
-    for start in range(0, x.shape[0], _TRANSPOSE_ROWS):
-        result[:, start:start + _TRANSPOSE_ROWS] = x[start:start + _TRANSPOSE_ROWS].T
+    def along_rows(block):
+        result[block] = np.fft.irfft(spectrum[block], n=shape[1], axis=1)
+
+    in_blocks(along_columns, spectrum.shape[1])
+    in_blocks(along_rows, shape[0])
     return result
 
 
-def _shrinkage_loss(band, noise_var):
-    """What LAWML Wiener shrinkage takes out of one detail sub-band: c - shrunk(c)."""
-    coeffs = band.astype(np.float64)  # lawmlNC computes in float64 only
-    variance, scratch, shrunk = (np.empty_like(coeffs) for _ in range(3))
-    morvekin.lawmlNC(coeffs, variance, scratch, shrunk, noise_var, 1)
-    coeffs -= shrunk
-    return coeffs.astype(band.dtype)
+def _channels(pixels):
+    """The image's channels, one at a time, as C-ordered 2-D arrays in the transform dtype."""
+    for k in range(1 if pixels.ndim == 2 else 3):
+        yield np.ascontiguousarray(pixels if pixels.ndim == 2 else pixels[..., k], dtype=TRANSFORM_DTYPE)
+
+
+def _wavelet_residual(channel, *, sigma, wavelet="db4", levels=4):
+    """One channel's residual before post-processing: what the denoiser removes from it."""
+    wavelet = _checked_wavelet(wavelet)
+    shapes, noise = removed_noise(channel, _checked_sigma(sigma) ** 2, wavelet, _checked_levels(levels))
+    return rebuild(shapes, noise, wavelet)
 
 
 def _checked_plane(x, name):

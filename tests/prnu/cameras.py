@@ -52,3 +52,10 @@ def periodic_artefacts(rng, shape, strength=0.01):
     cell = rng.normal(0.0, strength, (2, 2))
     rows, columns = np.indices(shape)
     return block[rows % 8, columns % 8] + cell[rows % 2, columns % 2]
+
+
+def assert_same_bits(actual, expected):
+    """Exact equality of two float arrays, compared as unsigned integers of their width."""
+    assert actual.dtype == expected.dtype and actual.shape == expected.shape
+    unsigned = f"u{actual.itemsize}"
+    np.testing.assert_array_equal(actual.view(unsigned), expected.view(unsigned))

@@ -12,7 +12,7 @@ from typing import NamedTuple
 import numpy as np
 
 from .images import load_image
-from .residual import SIGMA, _channels, _checked_plane, luminance, noise_residual
+from .residual import SIGMA, _channels, _checked_plane, irfft2, luminance, noise_residual, rfft2
 
 THRESHOLD = 60.0
 NEIGHBOURHOOD = 11  # PCE leaves out this square around the peak (Goljan et al. 2009)
@@ -53,10 +53,11 @@ def match(fingerprint, image, *, sigma=SIGMA, threshold=THRESHOLD):
     image smaller in a dimension is padded with zeros to the fingerprint's
     size, so a crop is found wherever it was cut from (``peak`` says where);
     one larger in a dimension is cut to the fingerprint's size from its top
-    left. An image whose transpose has the fingerprint's shape but which does
-    not have it itself (a portrait photograph rotated by software from a
-    landscape sensor) is tested turned a quarter turn each way, and the turn
-    with the higher PCE is reported.
+    left. An image not of the fingerprint's shape is also tested turned a
+    quarter turn each way (a portrait picture turned upright by software, or a
+    crop of one), and the orientation with the highest PCE is reported. Three
+    tries triple the chance of a false alarm, which at the threshold of 60 is
+    still below one in a million (a PCE of 60 lies 7.7 standard deviations out).
 
     Parameters
     ----------
@@ -79,12 +80,10 @@ def match(fingerprint, image, *, sigma=SIGMA, threshold=THRESHOLD):
     if not np.isfinite(fingerprint).all():
         raise ValueError("fingerprint holds NaN or infinite values")
     pixels = load_image(image, orient=False)
-    weighted = noise_residual(pixels, sigma=sigma) * luminance(_channels(pixels))
-    shape = fingerprint.shape
-    if weighted.shape != shape and weighted.shape[::-1] == shape:
-        turns = [np.rot90(weighted, 1), np.rot90(weighted, -1)]
-    else:
-        turns = [weighted]
+    weighted = noise_residual(pixels, sigma=sigma) * luminance(list(_channels(pixels)))
+    turns = [weighted]
+    if weighted.shape != fingerprint.shape:
+        turns += [np.rot90(weighted, 1), np.rot90(weighted, -1)]
     outcomes = [_tested(fingerprint, turned, threshold) for turned in turns]
     return max(outcomes, key=lambda outcome: outcome.pce)
 
@@ -122,12 +121,12 @@ def crosscorr(a, b):
         raise ValueError(f"a and b must have the same shape, not {a.shape} and {b.shape}")
     a = a - a.mean()
     b = b - b.mean()
-    norm = np.linalg.norm(a) * np.linalg.norm(b)
+    norm = np.sqrt(_sum_of_products(a, a) * _sum_of_products(b, b))
     if norm == 0.0:
         return np.zeros(a.shape)
-    spectrum = np.conj(np.fft.rfft2(a))
-    spectrum *= np.fft.rfft2(b)
-    surface = np.fft.irfft2(spectrum, s=a.shape)
+    spectrum = np.conj(rfft2(a))
+    spectrum *= rfft2(b)
+    surface = irfft2(spectrum, a.shape)
     surface /= norm
     return surface
 
@@ -166,7 +165,7 @@ def pce(surface, *, peak=(0, 0), neighbourhood=NEIGHBOURHOOD):
     near_columns = np.unique(np.arange(column - half, column + half + 1) % columns)
     outside = surface.size - near_rows.size * near_columns.size
     near = surface[np.ix_(near_rows, near_columns)]
-    energy = (np.vdot(surface, surface) - np.vdot(near, near)) / outside if outside else 0.0
+    energy = (_sum_of_products(surface, surface) - _sum_of_products(near, near)) / outside if outside else 0.0
     if energy <= 0.0:
         return 0.0
     value = float(surface[row, column])
@@ -192,5 +191,11 @@ def ncc(a, b):
         raise ValueError(f"a and b must have the same shape, not {a.shape} and {b.shape}")
     a = a - a.mean()
     b = b - b.mean()
-    norm = np.linalg.norm(a) * np.linalg.norm(b)
-    return float(np.vdot(a, b) / norm) if norm else 0.0
+    norm = np.sqrt(_sum_of_products(a, a) * _sum_of_products(b, b))
+    return _sum_of_products(a, b) / norm if norm else 0.0
+
+
+def _sum_of_products(a, b):
+    # NumPy's pairwise sum, not BLAS: BLAS splits long dot products over its
+    # threads, so their last bits depend on the thread count.
+    return float(np.sum(a * b))
