@@ -25,7 +25,13 @@ def in_parallel(function, items):
         for item in items:
             function(item)
         return
-    for future in [pool.submit(function, item) for item in items]:
+    futures = []
+    for item in items:
+        try:
+            futures.append(pool.submit(function, item))
+        except RuntimeError:  # no thread to be had (a limit, or shutdown): do it here
+            function(item)
+    for future in futures:
         future.result()
 
 

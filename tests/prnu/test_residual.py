@@ -62,3 +62,15 @@ def test_wiener_dft_takes_out_periodic_peaks_and_keeps_the_white_part(rng):
     assert morvekin_prnu.ncc(filtered, white) > 0.95
     assert morvekin_prnu.ncc(filtered, grid) < 0.1
     np.testing.assert_array_equal(morvekin_prnu.wiener_dft(np.zeros((8, 8))), np.zeros((8, 8)))
+
+
+def test_a_forked_child_computes_the_same_residual(rng):
+    # The child has none of its parent's pool threads; it must make its own
+    # rather than wait for them for ever.
+    import multiprocessing
+
+    image = rng.integers(0, 256, (300, 280, 3), dtype=np.uint8)
+    expected = morvekin_prnu.noise_residual(image)
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        in_child = pool.apply_async(morvekin_prnu.noise_residual, (image,)).get(timeout=60)
+    np.testing.assert_array_equal(in_child.view(np.uint32), expected.view(np.uint32))
