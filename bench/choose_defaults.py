@@ -58,7 +58,7 @@ def make_shots(size, train, test, noise, artefacts, seed):
 
 
 def channel_residuals(pixels, sigma):
-    return [residual._wavelet_residual(c, sigma=sigma, wavelet="db4", levels=4) for c in residual._channels(pixels)]
+    return [residual._wavelet_residual(c, sigma * sigma) for c in residual._channels(pixels)]
 
 
 def raw_fingerprint(shots, sigma):

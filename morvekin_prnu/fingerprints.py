@@ -8,7 +8,7 @@ import numpy as np
 from tqdm import tqdm
 
 from .images import load_image
-from .residual import SIGMA, _channels, _checked_sigma, _wavelet_residual, postprocess
+from .residual import SIGMA, _channels, _checked_sigma, _wavelet_residual, noise_variance, postprocess
 
 
 def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
@@ -111,11 +111,12 @@ def _contributions(index, source, sigma):
     """One image's terms W·I and I² per channel, saturated pixels zeroed."""
     label = os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"images[{index}]"
     pixels = load_image(source, name=label, orient=False)
+    noise_var = noise_variance(sigma, pixels)
     products, squares = [], []
     for channel in _channels(pixels):
         intensity = channel.astype(np.float64)
         intensity[saturated(channel)] = 0.0
-        residual = _wavelet_residual(channel, sigma=sigma, wavelet="db4", levels=4)
+        residual = _wavelet_residual(channel, noise_var)
         products.append(residual * intensity)
         squares.append(intensity * intensity)
     return label, pixels.shape, (products, squares)

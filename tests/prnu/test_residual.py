@@ -27,6 +27,14 @@ def test_residual_is_the_added_noise_on_a_smooth_scene(rng):
     assert morvekin_prnu.ncc(found, noise) > 0.8
 
 
+def test_sixteen_bit_images_give_the_residual_of_their_eight_bit_levels(rng):
+    # sigma is in 8-bit levels: the same picture at 16 bits is the same picture.
+    image = rng.integers(0, 256, (96, 80, 3), dtype=np.uint8)
+    eight = morvekin_prnu.noise_residual(image)
+    sixteen = morvekin_prnu.noise_residual(image.astype(np.uint16) * 257)
+    np.testing.assert_allclose(sixteen / 257, eight, rtol=0, atol=1e-4 * np.abs(eight).max())
+
+
 def test_small_images_use_fewer_levels_and_tiny_ones_are_refused(rng):
     assert morvekin_prnu.noise_residual(rng.integers(0, 256, (16, 30), dtype=np.uint8)).shape == (16, 30)
     with pytest.raises(ValueError, match=r"\(12, 30\) is too small for the db4 wavelet"):
