@@ -29,8 +29,10 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
         Photographs of one camera, all of the same shape: files (read in
         stored pixel order, the sensor's) or arrays as for
         :func:`morvekin_prnu.load_image`. Any iterable, a generator too: it
-        is read once, in order, and never held whole; memory stays at a few
-        images whatever their count.
+        is read once, in order, and never held whole. Memory stays at two
+        float64 sums per channel (for a 12-megapixel colour photograph,
+        16 times its uint8 size) plus the images in flight, whatever their
+        count.
     sigma : float, optional
         The denoiser's noise standard deviation, as for
         :func:`morvekin_prnu.noise_residual`.
@@ -48,9 +50,11 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
 
     Raises
     ------
-    ValueError, TypeError
-        No images, an image that cannot be read, or one whose shape differs
-        from the first's (both shapes and the file are named), or bad options.
+    ValueError, TypeError, OSError
+        No images, an image that cannot be read (a missing file raises
+        FileNotFoundError), or one whose shape differs from the first's (both
+        shapes and the file are named), or bad options. Nothing is returned
+        from a run that failed part way.
     """
     _checked_sigma(sigma)
     if not isinstance(workers, int) or isinstance(workers, bool) or workers < 1:
@@ -60,7 +64,7 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
     with ThreadPoolExecutor(max_workers=workers) as pool:
         for label, shape, (products, squares) in tqdm(
             _in_order(pool, _contributions, enumerate(images), workers, sigma),
-            disable=not progress, unit="image",
+            total=len(images) if hasattr(images, "__len__") else None, disable=not progress, unit="image",
         ):
             if first_shape is None:
                 first_shape, numerators, denominators = shape, products, squares
