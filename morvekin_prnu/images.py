@@ -43,8 +43,8 @@ def load_image(source, *, name="image", orient=True):
 
     Raises
     ------
-    FileNotFoundError, OSError
-        The file is missing or unreadable.
+    OSError
+        The file is missing (FileNotFoundError), a folder, or not readable.
     ValueError
         The file is not an image Pillow can decode, holds more pixels than
         ``PIL.Image.MAX_IMAGE_PIXELS`` (a decompression bomb: refused here,
@@ -84,8 +84,8 @@ def _read_file(path, orient):
     except UnidentifiedImageError:
         raise ValueError(f"{path}: not an image file that can be read") from None
     except (OSError, SyntaxError) as error:
-        if isinstance(error, FileNotFoundError):
-            raise
+        if getattr(error, "errno", None) is not None:
+            raise  # the file system's own error (missing, a folder, no permission) names the path
         # Pillow reports truncated and corrupt data as OSError or SyntaxError.
         raise ValueError(f"{path}: the image data cannot be decoded ({error})") from None
     return _checked_array(pixels, path)

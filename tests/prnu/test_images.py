@@ -76,6 +76,8 @@ def test_unreadable_files_are_refused_naming_the_file(tmp_path, grey):
     for name in ("notes.png", "cut.png"):
         with pytest.raises(ValueError, match=name):
             morvekin_prnu.load_image(tmp_path / name)
+    with pytest.raises(IsADirectoryError, match=str(tmp_path.name)):
+        morvekin_prnu.load_image(tmp_path)
     with pytest.raises(FileNotFoundError, match="missing.png"):
         morvekin_prnu.fingerprint([tmp_path / "whole.png", tmp_path / "missing.png"])
 
