@@ -17,9 +17,10 @@ road sees the same machine:
   image - denoised, luminance, zero-mean, and the spectral Wiener filter with
   a 3x3 mean of squares and ``numpy.fft``.
 
-Then the peak memory of one ``noise_residual`` call in a fresh process
-(tracemalloc's peak of traced allocations, NumPy's included, and the growth
-of the peak resident set), as a multiple of the photograph's uint8 size; and
+Then the peak memory of one ``noise_residual`` call in a fresh process that
+holds only the photograph (tracemalloc's peak of traced allocations, NumPy's
+included, and the peak resident set above the one before the call), as a
+multiple of the photograph's uint8 size; and
 ``fingerprint`` over ``--photos`` such photographs (three distinct ones
 cycled by a generator) with one worker, and over a fifth as many with two.
 """
@@ -31,6 +32,7 @@ import platform
 import resource
 import subprocess
 import sys
+import tempfile
 import time
 import tracemalloc
 
@@ -158,19 +160,18 @@ def seconds(road, image):
     return time.perf_counter() - start
 
 
-def memory_child(rows, columns):
-    """Run in a fresh process: the peak memory of one noise_residual call."""
-    image = photograph(rows, columns)
+def memory_child(path):
+    """Run in a fresh process: the peak memory of one noise_residual call on the saved photograph."""
+    image = np.load(path, allow_pickle=False)
     morvekin_prnu.noise_residual(image[:64, :64])  # imports, thread pools
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     with open("/proc/self/statm") as f:
-        resident = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+        resident = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     tracemalloc.start()
     morvekin_prnu.noise_residual(image)
     traced = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(traced, (after - max(before, resident)) * 1024 if after > max(before, resident) else 0, image.nbytes)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(traced, max(peak - resident, 0), image.nbytes)
 
 
 def images(pictures, count):
@@ -184,10 +185,10 @@ def main():
     parser.add_argument("--columns", type=int, default=4000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--photos", type=int, default=50)
-    parser.add_argument("--memory-child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
-        return memory_child(args.rows, args.columns)
+        return memory_child(args.memory_child)
 
     model = "unknown CPU"
     with open("/proc/cpuinfo") as f:
@@ -228,9 +229,11 @@ def main():
     rest = float(np.median([times[next(iter(roads))][k] - sum(s.values()) for k, s in enumerate(splits)]))
     print(f"| other (loading, conversions, sums) | {rest:.2f} | {rest / base:.0%} |")
 
-    child = subprocess.run(
-        [sys.executable, __file__, "--memory-child", "--rows", str(args.rows), "--columns", str(args.columns)],
-        check=True, capture_output=True, text=True)
+    with tempfile.TemporaryDirectory() as folder:
+        saved = os.path.join(folder, "photograph.npy")
+        np.save(saved, image)
+        child = subprocess.run([sys.executable, __file__, "--memory-child", saved],
+                               check=True, capture_output=True, text=True)
     traced, resident, size = (int(v) for v in child.stdout.split())
     print(f"\npeak memory of one call, fresh process: traced {traced / 2**20:.0f} MiB = {traced / size:.1f}x "
           f"the uint8 photograph ({size / 2**20:.0f} MiB); resident set grew by {resident / 2**20:.0f} MiB "
