@@ -194,7 +194,7 @@ def main():
     with open("/proc/cpuinfo") as f:
         model = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), model)
     versions = ", ".join(f"{name} {version}" for name, version in (
-        ("Python", platform.python_version()), ("NumPy", np.__version__), ("PyWavelets", pywt.__version__),
+        ("Python", platform.python_version()), ("NumPy", np.__version__), ("PyWavelets", importlib.metadata.version("PyWavelets")),
         ("SciPy", scipy.__version__), ("morvekin", importlib.metadata.version("morvekin"))))
     print(f"{model}, {len(os.sched_getaffinity(0))} cores; {versions}; {platform.platform()}")
     image = photograph(args.rows, args.columns)
