@@ -7,6 +7,7 @@ peak-to-correlation energy (PCE) of its highest peak; a PCE above 60 decides
 for the camera.
 """
 
+import numbers
 from typing import NamedTuple
 
 import numpy as np
@@ -79,6 +80,8 @@ def match(fingerprint, image, *, sigma=SIGMA, threshold=THRESHOLD):
     fingerprint = _checked_plane(fingerprint, "fingerprint")
     if not np.isfinite(fingerprint).all():
         raise ValueError("fingerprint holds NaN or infinite values")
+    if not isinstance(threshold, numbers.Real) or not np.isfinite(threshold):
+        raise ValueError(f"threshold must be a finite number, not {threshold!r}")
     pixels = load_image(image, orient=False)
     weighted = noise_residual(pixels, sigma=sigma) * luminance(list(_channels(pixels)))
     turns = [weighted]

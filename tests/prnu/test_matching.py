@@ -40,6 +40,8 @@ def test_ncc_of_constant_arrays_is_zero(rng):
 def test_bad_fingerprints_are_refused(fingerprint, error, message):
     with pytest.raises(error, match=message):
         morvekin_prnu.match(fingerprint, np.zeros((32, 32), np.uint8))
+    with pytest.raises(ValueError, match="threshold"):
+        morvekin_prnu.match(np.zeros((32, 32)), np.zeros((32, 32), np.uint8), threshold=float("nan"))
 
 
 def test_mismatched_shapes_and_bad_peaks_are_refused(rng):
