@@ -7,8 +7,9 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 from tqdm import tqdm
 
+from ._threads import in_blocks
 from .images import load_image
-from .residual import SIGMA, _channels, _checked_sigma, _wavelet_residual, noise_variance, postprocess
+from .residual import SIGMA, _add_weighted, _channels, _checked_sigma, _wavelet_residual, noise_variance, postprocess
 
 
 def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
@@ -72,7 +73,7 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
             if shape != first_shape:
                 raise ValueError(f"{label}: shape {shape} differs from the first image's {first_shape}")
             for total, term in zip(numerators + denominators, products + squares):
-                total += term
+                _add_weighted(total, 1.0, term)
     if first_shape is None:
         raise ValueError("images is empty: a fingerprint needs at least one image")
     estimates = []
@@ -118,11 +119,19 @@ def _contributions(index, source, sigma):
     noise_var = noise_variance(sigma, pixels)
     products, squares = [], []
     for channel in _channels(pixels):
-        intensity = channel.astype(np.float64)
-        intensity[saturated(channel)] = 0.0
         residual = _wavelet_residual(channel, noise_var)
-        products.append(residual * intensity)
-        squares.append(intensity * intensity)
+        clipped = saturated(channel)
+        product, square = np.empty(channel.shape), np.empty(channel.shape)
+
+        def terms(block):
+            intensity = channel[block].astype(np.float64)
+            intensity[clipped[block]] = 0.0
+            np.multiply(residual[block], intensity, out=product[block])
+            np.multiply(intensity, intensity, out=square[block])
+
+        in_blocks(terms, channel.shape[0])
+        products.append(product)
+        squares.append(square)
     return label, pixels.shape, (products, squares)
 
 
