@@ -19,7 +19,7 @@ road sees the same machine:
 
 Then the peak memory of one ``noise_residual`` call in a fresh process that
 holds only the photograph (tracemalloc's peak of traced allocations, NumPy's
-included, and the peak resident set above the one before the call), as a
+included, and the peak resident set, VmHWM, above the one before the call), as a
 multiple of the photograph's uint8 size; and
 ``fingerprint`` over ``--photos`` such photographs (three distinct ones
 cycled by a generator) with one worker, and over a fifth as many with two.
@@ -29,7 +29,6 @@ import argparse
 import importlib.metadata
 import os
 import platform
-import resource
 import subprocess
 import sys
 import tempfile
@@ -164,14 +163,22 @@ def memory_child(path):
     """Run in a fresh process: the peak memory of one noise_residual call on the saved photograph."""
     image = np.load(path, allow_pickle=False)
     morvekin_prnu.noise_residual(image[:64, :64])  # imports, thread pools
-    with open("/proc/self/statm") as f:
-        resident = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    resident = resident_set("VmRSS")
     tracemalloc.start()
     morvekin_prnu.noise_residual(image)
     traced = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    print(traced, max(peak - resident, 0), image.nbytes)
+    print(traced, max(resident_set("VmHWM") - resident, 0), image.nbytes)
+
+
+def resident_set(field):
+    """Bytes of this process's current (VmRSS) or peak (VmHWM) resident set.
+
+    Not ``ru_maxrss``: Linux carries it over from before ``exec``, so a child
+    of a large process starts with its parent's peak.
+    """
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field + ":"))
 
 
 def images(pictures, count):
