@@ -63,15 +63,13 @@ def channel_residuals(pixels, sigma):
 
 def raw_fingerprint(shots, sigma):
     """Per-channel ML estimates before post-processing."""
-    numerators = denominators = None
+    sums = None
     for pixels in shots:
-        terms = fingerprint_module._contributions(0, pixels, sigma)[2]
-        if numerators is None:
-            numerators, denominators = terms
-        else:
-            for total, term in zip(numerators + denominators, terms[0] + terms[1]):
-                total += term
-    return [n / np.where(d > 0, d, np.inf) for n, d in zip(numerators, denominators)]
+        channels = fingerprint_module._denoised(0, pixels, sigma)[2]
+        sums = sums or [(np.zeros(pixels.shape[:2]), np.zeros(pixels.shape[:2])) for _ in channels]
+        for (products, squares), channel in zip(sums, channels):
+            fingerprint_module._accumulate(products, squares, *channel)
+    return [n / np.where(d > 0, d, np.inf) for n, d in sums]
 
 
 def lawml_variance(multiscale):

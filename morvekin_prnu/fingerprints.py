@@ -9,7 +9,7 @@ from tqdm import tqdm
 
 from ._threads import in_blocks
 from .images import load_image
-from .residual import SIGMA, _add_weighted, _channels, _checked_sigma, _wavelet_residual, noise_variance, postprocess
+from .residual import SIGMA, _channels, _checked_sigma, _wavelet_residual, noise_variance, postprocess
 
 
 def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
@@ -60,24 +60,24 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
     _checked_sigma(sigma)
     if not isinstance(workers, int) or isinstance(workers, bool) or workers < 1:
         raise ValueError(f"workers must be a positive integer, not {workers!r}")
-    numerators = denominators = None
+    sums = []  # per channel, the float64 sums of W·I and of I²
     first_shape = None
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        for label, shape, (products, squares) in tqdm(
-            _in_order(pool, _contributions, enumerate(images), workers, sigma),
+        for label, shape, channels in tqdm(
+            _in_order(pool, _denoised, enumerate(images), workers, sigma),
             total=len(images) if hasattr(images, "__len__") else None, disable=not progress, unit="image",
         ):
             if first_shape is None:
-                first_shape, numerators, denominators = shape, products, squares
-                continue
-            if shape != first_shape:
+                first_shape = shape
+                sums = [(np.zeros(shape[:2]), np.zeros(shape[:2])) for _ in channels]
+            elif shape != first_shape:
                 raise ValueError(f"{label}: shape {shape} differs from the first image's {first_shape}")
-            for total, term in zip(numerators + denominators, products + squares):
-                _add_weighted(total, 1.0, term)
+            for (products, squares), channel in zip(sums, channels):
+                _accumulate(products, squares, *channel)
     if first_shape is None:
         raise ValueError("images is empty: a fingerprint needs at least one image")
     estimates = []
-    for numerator, denominator in zip(numerators, denominators):
+    for numerator, denominator in sums:
         # Pixels saturated in every image carry no estimate.
         np.divide(numerator, denominator, out=numerator, where=denominator > 0)
         numerator[denominator == 0] = 0.0
@@ -112,27 +112,24 @@ def saturated(channel):
     return top & flat
 
 
-def _contributions(index, source, sigma):
-    """One image's terms W·I and I² per channel, saturated pixels zeroed."""
+def _denoised(index, source, sigma):
+    """One image read and denoised: per channel its intensities, residual and saturated pixels."""
     label = os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"images[{index}]"
     pixels = load_image(source, name=label, orient=False)
     noise_var = noise_variance(sigma, pixels)
-    products, squares = [], []
-    for channel in _channels(pixels):
-        residual = _wavelet_residual(channel, noise_var)
-        clipped = saturated(channel)
-        product, square = np.empty(channel.shape), np.empty(channel.shape)
+    channels = [(channel, _wavelet_residual(channel, noise_var), saturated(channel)) for channel in _channels(pixels)]
+    return label, pixels.shape, channels
 
-        def terms(block):
-            intensity = channel[block].astype(np.float64)
-            intensity[clipped[block]] = 0.0
-            np.multiply(residual[block], intensity, out=product[block])
-            np.multiply(intensity, intensity, out=square[block])
 
-        in_blocks(terms, channel.shape[0])
-        products.append(product)
-        squares.append(square)
-    return label, pixels.shape, (products, squares)
+def _accumulate(products, squares, intensity, residual, clipped):
+    """products += W·I and squares += I², saturated pixels counting as I = 0, in row blocks."""
+    def add(block):
+        weight = intensity[block].astype(np.float64)
+        weight[clipped[block]] = 0.0
+        products[block] += residual[block] * weight
+        squares[block] += weight * weight
+
+    in_blocks(add, products.shape[0])
 
 
 def _in_order(pool, function, items, workers, *args):
