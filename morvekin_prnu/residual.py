@@ -21,8 +21,9 @@ from .wavelets import rebuild, removed_noise
 SIGMA = 3.0
 # ITU-R BT.601 luma weights for combining the colour channels.
 LUMA = (0.299, 0.587, 0.114)
-# PyWavelets computes in the dtype it is given. float32 transforms are faster,
-# and with the residual rebuilt from the removed noise itself (not as image -
+# PyWavelets computes in the dtype it is given. float32 transforms are faster
+# (float64 took 6% to 26% longer over 12 MP, bench/bench_residual.py), and
+# with the residual rebuilt from the removed noise itself (not as image -
 # denoised) they gave the same PCE and correlations as float64 to 4 digits
 # (bench/choose_defaults.py).
 TRANSFORM_DTYPE = np.float32
