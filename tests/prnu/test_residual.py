@@ -5,7 +5,7 @@ import pytest
 import pywt
 
 import morvekin_prnu
-from morvekin_prnu import residual, wavelets
+from morvekin_prnu import wavelets
 
 
 @pytest.mark.parametrize("shape", [(64, 64), (37, 50), (101, 30)])
