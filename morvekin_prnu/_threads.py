@@ -1,0 +1,46 @@
+"""The threads that spread transforms and FFTs over the cores.
+
+PyWavelets, NumPy's FFT and elementwise NumPy all release the GIL, so row
+blocks of one image run in parallel. Blocks are fixed in size, not in number,
+and each row's result depends on that row alone: any thread count gives the
+same bits.
+"""
+
+import functools
+import os
+from concurrent.futures import ThreadPoolExecutor
+
+BLOCK = 128  # rows (or columns) per task
+
+
+def in_blocks(function, length):
+    """Call ``function(block)`` for consecutive slices of ``range(length)``; return when all are done."""
+    in_parallel(function, [slice(start, min(start + BLOCK, length)) for start in range(0, length, BLOCK)])
+
+
+def in_parallel(function, items):
+    """Call ``function(item)`` for every item in the shared pool (here, if there is one item or one core)."""
+    pool = _pool()
+    if pool is None or len(items) < 2:
+        for item in items:
+            function(item)
+        return
+    futures = []
+    for item in items:
+        try:
+            futures.append(pool.submit(function, item))
+        except RuntimeError:  # no thread to be had (a limit, or shutdown): do it here
+            function(item)
+    for future in futures:
+        future.result()
+
+
+@functools.cache
+def _pool():
+    """One thread per core this process may use; none on a single core."""
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    return ThreadPoolExecutor(max_workers=cores, thread_name_prefix="morvekin_prnu") if cores > 1 else None
+
+
+# A forked child has none of its parent's threads: it makes its own pool.
+os.register_at_fork(after_in_child=_pool.cache_clear)

@@ -1,0 +1,53 @@
+"""Correlation surfaces, PCE and the refusals of match."""
+
+import numpy as np
+import pytest
+
+import morvekin_prnu
+
+
+def test_crosscorr_finds_a_cyclic_shift(rng):
+    a = rng.normal(0, 1, (48, 64))
+    surface = morvekin_prnu.crosscorr(a, np.roll(a, (5, -3), axis=(0, 1)))
+    assert np.unravel_index(np.argmax(surface), surface.shape) == (5, 61)
+    assert abs(surface[5, 61] - 1.0) < 1e-12
+    assert surface[0, 0] == pytest.approx(morvekin_prnu.ncc(a, np.roll(a, (5, -3), axis=(0, 1))), abs=1e-12)
+
+
+def test_pce_leaves_out_the_neighbourhood_of_the_peak():
+    surface = np.full((40, 30), 0.5)
+    surface[:3, :3] = 100.0  # inside the 11x11 square around (0, 0): not background
+    surface[-2:, -2:] = 100.0  # so is this, cyclically
+    surface[0, 0] = -6.0
+    assert morvekin_prnu.pce(surface) == -36.0 / 0.25
+    surface[surface == 100.0] = 0.5
+    surface[20, 15] = 8.0
+    background = (0.25 * (40 * 30 - 121 - 1) + 36.0) / (40 * 30 - 121)
+    assert morvekin_prnu.pce(surface, peak=(20, 15)) == pytest.approx(64.0 / background, rel=1e-12)
+
+
+def test_ncc_of_constant_arrays_is_zero(rng):
+    assert morvekin_prnu.ncc(np.ones((5, 5)), rng.normal(size=(5, 5))) == 0.0
+    assert not morvekin_prnu.crosscorr(np.ones((5, 5)), rng.normal(size=(5, 5))).any()
+
+
+@pytest.mark.parametrize(
+    "fingerprint, error, message",
+    [(np.zeros((32, 32, 3)), ValueError, "fingerprint must be a non-empty 2-D array"),
+     (np.full((32, 32), np.inf), ValueError, "fingerprint holds NaN"),
+     (np.zeros((32, 32), complex), TypeError, "fingerprint must hold real numbers")],
+)
+def test_bad_fingerprints_are_refused(fingerprint, error, message):
+    with pytest.raises(error, match=message):
+        morvekin_prnu.match(fingerprint, np.zeros((32, 32), np.uint8))
+
+
+def test_bad_shapes_peaks_and_thresholds_are_refused():
+    with pytest.raises(ValueError, match=r"same shape, not \(4, 5\) and \(5, 4\)"):
+        morvekin_prnu.crosscorr(np.ones((4, 5)), np.ones((5, 4)))
+    with pytest.raises(ValueError, match="peak"):
+        morvekin_prnu.pce(np.ones((4, 5)), peak=(4, 0))
+    with pytest.raises(ValueError, match="neighbourhood"):
+        morvekin_prnu.pce(np.ones((4, 5)), neighbourhood=4)
+    with pytest.raises(ValueError, match="threshold"):
+        morvekin_prnu.match(np.zeros((32, 32)), np.zeros((32, 32), np.uint8), threshold=float("nan"))
