@@ -1,6 +1,7 @@
 // The elementwise steps every path shares.
 #include "lawml.h"
 #include "minmax.h"
+#include "shrink.h"
 
 void merge_minimum(const strided_matrix& dst, const strided_matrix& other)
 {
@@ -14,8 +15,7 @@ void shrink_coefficients(const strided_matrix& coeffs, const strided_matrix& var
 {
     for (std::ptrdiff_t r = 0; r < coeffs.rows; ++r)
         for (std::ptrdiff_t c = 0; c < coeffs.cols; ++c) {
-            const double v = element(variance, r, c);
-            const double a = element(coeffs, r, c);
-            element(denoised, r, c) = (v * a) / (v + noise_var);
+            element(denoised, r, c) =
+                shrunk_coefficient(element(variance, r, c), element(coeffs, r, c), noise_var);
         }
 }

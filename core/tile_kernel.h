@@ -16,6 +16,7 @@
 // multiplier 1.0 (exact, so the bits stay the same) that run on the multiply
 // units. Everything here has internal linkage, so the copies compiled for
 // different instruction sets never stand in for each other.
+#include "shrink.h"
 #include "tiles.h"
 
 #include <cstdint>
@@ -170,10 +171,13 @@ template <typename Arithmetic, int Widths, int V, bool Edge>
     });
 
     const std::ptrdiff_t i = r - t.row_begin, j = c - t.col_begin;
+    const vec noise = splat(t.noise_var);
     for (int v = 0; v < V; ++v) {
         const vec coefficient = load(centre + lanes * v);
         store(t.estimates.at(i, j + lanes * v), best[v]);
-        store(t.shrunk.at(i, j + lanes * v), (best[v] * coefficient) / (best[v] + t.noise_var));
+        const vec shrunk = (best[v] * coefficient) / (best[v] + t.noise_var);
+        const mask created = (shrunk != shrunk) & (coefficient == coefficient) & (noise == noise);
+        store(t.shrunk.at(i, j + lanes * v), created ? splat(created_nan) : shrunk);
         if (Widths > 1)
             store(t.widest.at(i, j + lanes * v), widest[v]);
     }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 // The library's minimum and maximum: a NaN yields the other operand, equal
 // operands (+0.0 and -0.0) the first. Written out rather than std::fmin and
@@ -62,7 +63,10 @@ inline void direct_filter(const strided_matrix& coeffs, const strided_matrix& va
             const double a = element(coeffs, r, c);
             const double product = v * a;
             const double sum = v + noise_var;
-            element(denoised, r, c) = product / sum;
+            const double shrunk = product / sum;
+            // A NaN the arithmetic makes is written with its sign bit set, as x86-64 makes it.
+            const bool made = std::isnan(shrunk) && !std::isnan(a) && !std::isnan(noise_var);
+            element(denoised, r, c) = made ? -std::numeric_limits<double>::quiet_NaN() : shrunk;
         }
     if (multiscale != 1)
         return;

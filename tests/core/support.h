@@ -22,6 +22,13 @@ inline std::uint64_t bits(double x)
     return u;
 }
 
+inline double from_bits(std::uint64_t u)
+{
+    double x;
+    std::memcpy(&x, &u, sizeof x);
+    return x;
+}
+
 inline ::testing::AssertionResult same_bits(const std::vector<double>& actual,
                                             const std::vector<double>& expected)
 {

@@ -1,4 +1,5 @@
 #include "direct_filter.h"
+#include "shrink.h"
 #include "support.h"
 
 #include <cmath>
@@ -116,7 +117,28 @@ TEST(Filter, SingleElementEstimatesZero)
         filter_arrays a(1, 1, {-3.5});
         ASSERT_EQ(a.run(0.0, multiscale), lawml_status::ok);
         EXPECT_EQ(bits(element(a.variance.view, 0, 0)), bits(0.0));
-        EXPECT_TRUE(std::isnan(element(a.denoised.view, 0, 0)));  // 0 * a / 0
+        EXPECT_EQ(bits(element(a.denoised.view, 0, 0)), bits(created_nan));  // 0 * a / 0
+    }
+}
+
+// NaNs made by the shrinkage have the same bits on every CPU; NaNs from the
+// input are passed on as they are, payload included.
+TEST(Filter, ShrinkageNaNsAreTheSameBitsEverywhere)
+{
+    const double payload = from_bits(0x7FF8'0000'0000'0123);
+    struct {
+        std::vector<double> values;
+        double noise_var, expected;
+    } cases[] = {
+        {std::vector<double>(12, 2.0), 0.0, created_nan},  // 0 / 0
+        {{1.0, 2.0, inf, 4.0, -inf, 6.0, 7.0, 8.0, 9.0, 1.0, 2.0, 3.0}, 1.0, created_nan},  // 0 * inf
+        {{1.0, 2.0, payload, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 1.0, 2.0, 3.0}, 1.0, payload},
+        {std::vector<double>(12, 2.0), payload, payload},
+    };
+    for (const auto& c : cases) {
+        filter_arrays a(3, 4, c.values);
+        ASSERT_EQ(a.run(c.noise_var, 1), lawml_status::ok);
+        EXPECT_EQ(bits(element(a.denoised.view, 0, 2)), bits(c.expected));
     }
 }
 

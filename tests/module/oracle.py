@@ -63,5 +63,8 @@ def lawml(coeffs, variance, scratch, denoised, noise_var, multiscale):
             # The minimum sweeps all of variance, including what lies beyond coeffs.
             variance = fmin(variance, scratch[: variance.shape[0], : variance.shape[1]])
         variance[:rows, :cols] = estimate
-        denoised[:rows, :cols] = (estimate * coeffs) / (estimate + noise_var)
+        shrunk = (estimate * coeffs) / (estimate + noise_var)
+        # NaNs the arithmetic makes carry the sign bit, as on x86-64; NaNs from the input keep theirs.
+        made = np.isnan(shrunk) & ~np.isnan(coeffs) & ~np.isnan(noise_var)
+        denoised[:rows, :cols] = np.where(made, -np.float64(np.nan), shrunk)
     return variance, scratch, denoised

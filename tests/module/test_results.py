@@ -117,6 +117,23 @@ def test_nan_coefficient_zeroes_estimates_within_four(rng):
     assert np.isnan(denoised[10, 6])
 
 
+PAYLOAD_NAN = np.array(0x7FF8_0000_0000_0123, dtype=np.uint64).view(np.float64)
+
+
+@pytest.mark.parametrize(
+    "coefficient, noise_var, expected",
+    [(2.0, 0.0, 0xFFF8_0000_0000_0000),  # 0 / 0 on a flat band
+     (np.inf, 1.0, 0xFFF8_0000_0000_0000),  # 0 * inf
+     (PAYLOAD_NAN, 1.0, 0x7FF8_0000_0000_0123),
+     (2.0, PAYLOAD_NAN, 0x7FF8_0000_0000_0123)],
+)
+def test_shrinkage_nans_are_the_same_bits_on_every_cpu(coefficient, noise_var, expected):
+    coeffs = np.full((5, 6), 2.0)
+    coeffs[2, 3] = coefficient
+    variance, scratch, denoised = run_and_compare(coeffs, noise_var, 1)
+    assert denoised[2:3, 3:4].view(np.uint64)[0, 0] == expected
+
+
 @settings(max_examples=150, deadline=None)
 @given(
     coeffs=hnp.arrays(np.float64, hnp.array_shapes(min_dims=2, max_dims=2, min_side=1, max_side=12)),
