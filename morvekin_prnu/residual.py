@@ -346,7 +346,9 @@ def noise_variance(sigma, pixels):
 
 
 def _checked_plane(x, name):
-    x = np.asarray(x)
+    # NumPy sums an unaligned array (Dask hands scattered arrays over so) in
+    # other chunks, which changes the last bits of a float32 mean: align first.
+    x = np.require(x, requirements="A")
     if x.ndim != 2 or x.size == 0:
         raise ValueError(f"{name} must be a non-empty 2-D array, not shape {x.shape}")
     if not (np.issubdtype(x.dtype, np.floating) or np.issubdtype(x.dtype, np.integer)):
