@@ -318,9 +318,10 @@ def _heatmap(labels, names, pce, threshold):
         for (row, column), value in np.ndenumerate(pce):
             axes.text(column, row, f"{value:.0f}", ha="center", va="center", fontsize=8,
                       color="black" if norm(max(value, 1.0)) > 0.6 else "white")
-    scale = figure.colorbar(picture, ax=axes, label=f"PCE (log scale); red line: the threshold, {threshold:g}")
+    scale = figure.colorbar(picture, ax=axes, label="PCE (log scale)")
     scale.ax.axhline(threshold, color="red", linewidth=2)
-    axes.set_title(f"PCE of each image against each fingerprint; red: above {threshold:g}", fontsize=10)
+    axes.set_title(f"PCE of each image against each fingerprint; red: above the threshold, {threshold:g}",
+                   fontsize=10)
     axes.set_xlabel("fingerprint")
     axes.set_ylabel("image")
     return figure
