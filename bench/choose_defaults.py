@@ -65,7 +65,7 @@ def raw_fingerprint(shots, sigma):
     """Per-channel ML estimates before post-processing."""
     sums = None
     for pixels in shots:
-        channels = fingerprint_module._denoised(0, pixels, sigma)[2]
+        channels = fingerprint_module._attempt(0, pixels, sigma, False)[2][1]
         sums = sums or [(np.zeros(pixels.shape[:2]), np.zeros(pixels.shape[:2])) for _ in channels]
         for (products, squares), channel in zip(sums, channels):
             fingerprint_module._accumulate(products, squares, *channel)

@@ -11,25 +11,36 @@ picture it takes:
   (Chen et al. 2008);
 - :func:`match` tests a photograph against a fingerprint with the
   peak-to-correlation energy (Goljan, Fridrich and Filler 2009), built from
-  :func:`crosscorr`, :func:`pce` and :func:`ncc`;
-- :func:`load_image` reads the photographs every function accepts.
+  :func:`crosscorr`, :func:`pce` and :func:`ncc`; :func:`match_all` against
+  several at once;
+- :func:`save_fingerprint` and :func:`load_fingerprint` write and read
+  fingerprint files with their metadata;
+- :func:`load_image` reads the photographs every function accepts, and
+  :func:`denoise` shows what the denoiser leaves of one.
+
+The ``morvekin`` command (``python -m morvekin_prnu``) runs these from the shell.
 """
 
 from .fingerprints import fingerprint, saturated
 from .images import load_image
-from .matching import Match, crosscorr, match, ncc, pce
-from .residual import noise_residual, wiener_dft, zero_mean
+from .matching import Match, crosscorr, match, match_all, ncc, pce
+from .residual import denoise, noise_residual, wiener_dft, zero_mean
+from .storage import load_fingerprint, save_fingerprint
 
 __all__ = [
     "Match",
     "crosscorr",
+    "denoise",
     "fingerprint",
+    "load_fingerprint",
     "load_image",
     "match",
+    "match_all",
     "ncc",
     "noise_residual",
     "pce",
     "saturated",
+    "save_fingerprint",
     "wiener_dft",
     "zero_mean",
 ]

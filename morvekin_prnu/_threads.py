@@ -8,6 +8,7 @@ same bits.
 
 import functools
 import os
+from collections import deque
 from concurrent.futures import ThreadPoolExecutor
 
 BLOCK = 128  # rows (or columns) per task
@@ -33,6 +34,24 @@ def in_parallel(function, items):
             function(item)
     for future in futures:
         future.result()
+
+
+def in_order(executor, function, items, window, *args):
+    """function(*item, *args) for each item, submitted to ``executor``, results yielded in input order.
+
+    At most ``window`` calls are pending at once: unlike ``Executor.map``,
+    which takes the whole iterable up front, this never holds more than a few
+    items' results. ``executor`` is anything with ``submit(function, *args)``
+    returning a future with ``result()``: a ``concurrent.futures`` executor or
+    a ``dask.distributed.Client``.
+    """
+    pending = deque()
+    for item in items:
+        pending.append(executor.submit(function, *item, *args))
+        if len(pending) >= window:
+            yield pending.popleft().result()
+    while pending:
+        yield pending.popleft().result()
 
 
 @functools.cache

@@ -1,18 +1,28 @@
 """The maximum-likelihood camera fingerprint (Chen, Fridrich, Goljan, Lukáš 2008)."""
 
+import itertools
 import os
-from collections import deque
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 from tqdm import tqdm
 
-from ._threads import in_blocks
+from ._threads import in_blocks, in_order
 from .images import load_image
 from .residual import SIGMA, _channels, _checked_sigma, _wavelet_residual, noise_variance, postprocess
 
+# Images per block of the sums. Each block of consecutive images is summed on
+# its own, in image order, and the blocks' sums are added in block order. That
+# fixes every bit of the result whoever sums the blocks (this thread, a pool,
+# a cluster), and a cluster worker sends back one block's sums instead of each
+# image's. Four keeps a dozen workers busy on 50 photographs.
+BLOCK = 4
 
-def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
+# What an image that cannot be used raises (see load_image).
+READ_ERRORS = (OSError, ValueError, TypeError)
+
+
+def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None, executor=None):
     """Estimate a camera's sensor fingerprint K from photographs it took.
 
     Chen et al. (2008), "Determining image origin and integrity using sensor
@@ -24,16 +34,22 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
     combined to luminance, made zero-mean and Wiener filtered in the DFT
     domain exactly as a residual is (:func:`morvekin_prnu.noise_residual`).
 
+    The sums are taken over fixed blocks of :data:`BLOCK` consecutive images
+    (by position in ``images``, so a skipped image never shifts them), each
+    block in image order, and the blocks' sums are added in block order: the
+    result is the same bits for any ``workers``, with or without
+    ``executor``, on any number of cores.
+
     Parameters
     ----------
     images : iterable of (str, os.PathLike or ndarray)
         Photographs of one camera, all of the same shape: files (read in
         stored pixel order, the sensor's) or arrays as for
         :func:`morvekin_prnu.load_image`. Any iterable, a generator too: it
-        is read once, in order, and never held whole. Memory stays at two
-        float64 sums per channel (for a 12-megapixel colour photograph,
-        16 times its uint8 size) plus the images in flight, whatever their
-        count.
+        is read once, in order, and never held whole. Memory stays at four
+        float64 arrays per channel (the total and the current block's sums;
+        for a 12-megapixel colour photograph, 32 times its uint8 size) plus
+        the images in flight, whatever their count.
     sigma : float, optional
         The denoiser's noise standard deviation, as for
         :func:`morvekin_prnu.noise_residual`.
@@ -41,11 +57,25 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
         Show a tqdm progress bar on standard error.
     workers : int, optional
         Images processed at once in threads (the transforms and ``lawmlNC``
-        release the GIL); each image holds its own working memory. Sums are
-        taken in image order, so the result is bit-identical for any value.
-        Each image already spreads over every core, so more workers help only
-        where cores would otherwise idle (on 2 cores, 12 MP photographs took
-        2.44 s each with one worker and 2.88 s with two).
+        release the GIL); each image holds its own working memory. Each image
+        already spreads over every core, so more workers help only where
+        cores would otherwise idle (on 2 cores, 12 MP photographs took 2.44 s
+        each with one worker and 2.88 s with two). With ``executor``: the
+        blocks submitted to it at once.
+    onerror : callable, optional
+        Called as ``onerror(label, error)`` for each image that cannot be
+        used, in image order, which is then left out: one that cannot be read
+        (``OSError``, ``ValueError`` or ``TypeError`` from
+        :func:`morvekin_prnu.load_image`), is too small for the wavelet, or
+        whose shape differs from that of the first image used. ``label`` is
+        the path, or ``images[i]`` for an array. Without it the first such
+        image raises.
+    executor : concurrent.futures.Executor or dask.distributed.Client, optional
+        Sum each block as one task on it (anything whose ``submit(function,
+        *args)`` returns a future with ``result()``), the blocks' sums being
+        added here. The images travel to the tasks, so give paths that the
+        executor's workers can read: each worker then reads its own files.
+        ``morvekin`` must be installed where the tasks run.
 
     Returns
     -------
@@ -55,37 +85,36 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1):
     Raises
     ------
     ValueError, TypeError, OSError
-        No images, an image that cannot be read (a missing file raises
-        FileNotFoundError), or one whose shape differs from the first's (both
-        shapes and the file are named), or bad options. Nothing is returned
-        from a run that failed part way.
+        No images, no image that could be used, an image that cannot be used
+        (without ``onerror``; a missing file raises FileNotFoundError, a shape
+        that differs from the first image's names both shapes and the file),
+        or bad options. Nothing is returned from a run that failed part way.
     """
     _checked_sigma(sigma)
     if not isinstance(workers, int) or isinstance(workers, bool) or workers < 1:
         raise ValueError(f"workers must be a positive integer, not {workers!r}")
-    sums = []  # per channel, the float64 sums of W·I and of I²
-    first_shape = None
-    with ThreadPoolExecutor(max_workers=workers) as pool:
-        for label, shape, channels in tqdm(
-            _in_order(pool, _denoised, enumerate(images), workers, sigma),
-            total=len(images) if hasattr(images, "__len__") else None, disable=not progress, unit="image",
-        ):
-            if first_shape is None:
-                first_shape = shape
-                sums = [(np.zeros(shape[:2]), np.zeros(shape[:2])) for _ in channels]
-            elif shape != first_shape:
-                raise ValueError(f"{label}: shape {shape} differs from the first image's {first_shape}")
-            for (products, squares), channel in zip(sums, channels):
-                _accumulate(products, squares, *channel)
-    if first_shape is None:
-        raise ValueError("images is empty: a fingerprint needs at least one image")
-    estimates = []
-    for numerator, denominator in sums:
-        # Pixels saturated in every image carry no estimate.
-        np.divide(numerator, denominator, out=numerator, where=denominator > 0)
-        numerator[denominator == 0] = 0.0
-        estimates.append(numerator)
-    return postprocess(estimates).astype(np.float32)
+    if onerror is not None and not callable(onerror):
+        raise TypeError(f"onerror must be callable, not {type(onerror).__name__}")
+    skip = onerror is not None
+    total = _Total(onerror)
+    with tqdm(total=len(images) if hasattr(images, "__len__") else None, disable=not progress,
+              unit="image") as bar:
+        if executor is None:
+            with ThreadPoolExecutor(max_workers=workers) as pool:
+                block, first = _Block(), 0
+                for index, label, outcome in in_order(pool, _attempt, enumerate(images), workers, sigma, skip):
+                    if index >= first + BLOCK:
+                        total.merge(block)
+                        block, first = _Block(), index - index % BLOCK
+                    block.add(label, outcome)
+                    bar.update()
+                total.merge(block)
+        else:
+            for block in in_order(executor, _block_sums, ((items,) for items in _blocks(images)), workers,
+                                  sigma, skip):
+                total.merge(block)
+                bar.update(len(block.outcomes))
+    return total.estimate()
 
 
 def saturated(channel):
@@ -115,13 +144,98 @@ def saturated(channel):
     return top & flat
 
 
-def _denoised(index, source, sigma):
-    """One image read and denoised: per channel its intensities, residual and saturated pixels."""
+def _attempt(index, source, sigma, skip):
+    """One image read and denoised: its label and (shape, per channel its intensities, residual and
+    saturated pixels), or the error that stopped it when skipping."""
     label = os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"images[{index}]"
-    pixels = load_image(source, name=label, orient=False)
-    noise_var = noise_variance(sigma, pixels)
-    channels = [(channel, _wavelet_residual(channel, noise_var), saturated(channel)) for channel in _channels(pixels)]
-    return label, pixels.shape, channels
+    try:
+        pixels = load_image(source, name=label, orient=False)
+        noise_var = noise_variance(sigma, pixels)
+        channels = [(channel, _wavelet_residual(channel, noise_var, name=label), saturated(channel))
+                    for channel in _channels(pixels)]
+    except READ_ERRORS as error:
+        if not skip:
+            raise
+        return index, label, error
+    return index, label, (pixels.shape, channels)
+
+
+def _blocks(images):
+    """(index, image) pairs of consecutive images in lists of BLOCK, the last one shorter."""
+    numbered = enumerate(images)
+    return iter(lambda: list(itertools.islice(numbered, BLOCK)), [])
+
+
+def _block_sums(items, sigma, skip):
+    """The sums of one block of (index, image) pairs, images taken in order: a task for an executor."""
+    block = _Block()
+    for index, source in items:
+        block.add(*_attempt(index, source, sigma, skip)[1:])
+    return block
+
+
+class _Block:
+    """The sums of W·I and I² of one block of images, per image shape, and what became of each image."""
+
+    def __init__(self):
+        self.sums = {}  # image shape -> per channel (products, squares)
+        self.outcomes = []  # (label, shape or the error that stopped it), in image order
+
+    def add(self, label, outcome):
+        if isinstance(outcome, Exception):
+            self.outcomes.append((label, outcome))
+            return
+        shape, channels = outcome
+        self.outcomes.append((label, shape))
+        if shape not in self.sums:
+            self.sums[shape] = [(np.zeros(shape[:2]), np.zeros(shape[:2])) for _ in channels]
+        for (products, squares), channel in zip(self.sums[shape], channels):
+            _accumulate(products, squares, *channel)
+
+
+class _Total:
+    """The blocks' sums added in block order, for the shape of the first image used."""
+
+    def __init__(self, onerror):
+        self.onerror = onerror
+        self.shape = None
+        self.sums = None
+        self.seen = 0
+
+    def merge(self, block):
+        self.seen += len(block.outcomes)
+        for label, outcome in block.outcomes:
+            if isinstance(outcome, Exception):  # only kept when skipping
+                self.onerror(label, outcome)
+            elif self.shape is None:
+                self.shape = outcome
+            elif outcome != self.shape:
+                error = ValueError(f"{label}: shape {outcome} differs from the first image's {self.shape}")
+                if self.onerror is None:
+                    raise error
+                self.onerror(label, error)
+        sums = block.sums.get(self.shape)
+        if sums is None:
+            return
+        if self.sums is None:
+            self.sums = sums  # the same bits as adding them to zeros
+            return
+        for (products, squares), (more_products, more_squares) in zip(self.sums, sums):
+            _add(products, more_products)
+            _add(squares, more_squares)
+
+    def estimate(self):
+        if self.seen == 0:
+            raise ValueError("images is empty: a fingerprint needs at least one image")
+        if self.sums is None:
+            raise ValueError(f"none of the {self.seen} images could be used")
+        estimates = []
+        for numerator, denominator in self.sums:
+            # Pixels saturated in every image carry no estimate.
+            np.divide(numerator, denominator, out=numerator, where=denominator > 0)
+            numerator[denominator == 0] = 0.0
+            estimates.append(numerator)
+        return postprocess(estimates).astype(np.float32)
 
 
 def _accumulate(products, squares, intensity, residual, clipped):
@@ -135,17 +249,9 @@ def _accumulate(products, squares, intensity, residual, clipped):
     in_blocks(add, products.shape[0])
 
 
-def _in_order(pool, function, items, workers, *args):
-    """function(*item, *args) over items in a pool, yielded in input order.
+def _add(total, x):
+    """total += x, in row blocks."""
+    def add(block):
+        total[block] += x[block]
 
-    At most ``workers`` calls run or wait at once: unlike ``Executor.map``,
-    which takes the whole iterable up front, this never holds more than a few
-    items' results.
-    """
-    pending = deque()
-    for item in items:
-        pending.append(pool.submit(function, *item, *args))
-        if len(pending) >= workers:
-            yield pending.popleft().result()
-    while pending:
-        yield pending.popleft().result()
+    in_blocks(add, total.shape[0])

@@ -13,7 +13,8 @@ from typing import NamedTuple
 import numpy as np
 
 from .images import load_image
-from .residual import SIGMA, _channels, _checked_plane, irfft2, luminance, noise_residual, rfft2
+from .residual import (LEVELS, SIGMA, WAVELET, _channels, _checked_plane, _checked_sigma, _checked_wavelet, _name,
+                       _residual, irfft2, luminance, rfft2)
 
 THRESHOLD = 60.0
 NEIGHBOURHOOD = 11  # PCE leaves out this square around the peak (Goljan et al. 2009)
@@ -77,13 +78,46 @@ def match(fingerprint, image, *, sigma=SIGMA, threshold=THRESHOLD):
     -------
     Match
     """
-    fingerprint = _checked_plane(fingerprint, "fingerprint")
-    if not np.isfinite(fingerprint).all():
-        raise ValueError("fingerprint holds NaN or infinite values")
+    return _matched({"fingerprint": fingerprint}, image, sigma, threshold)[0]
+
+
+def match_all(fingerprints, image, *, sigma=SIGMA, threshold=THRESHOLD):
+    """Test a photograph against several fingerprints, extracting its residual once.
+
+    Parameters
+    ----------
+    fingerprints : sequence of ndarray, each shape (H, W)
+        Fingerprints from :func:`morvekin_prnu.fingerprint`, of any sizes.
+    image, sigma, threshold
+        As for :func:`match`; ``sigma`` should be the fingerprints' own.
+
+    Returns
+    -------
+    list of Match
+        One per fingerprint, in their order: what :func:`match` gives for each.
+    """
+    return _matched({f"fingerprints[{k}]": f for k, f in enumerate(fingerprints)}, image, sigma, threshold)
+
+
+def _matched(fingerprints, image, sigma, threshold):
+    """The Match of the image against each of the fingerprints, given by name."""
+    checked = []
+    for name, fingerprint in fingerprints.items():
+        fingerprint = _checked_plane(fingerprint, name)
+        if not np.isfinite(fingerprint).all():
+            raise ValueError(f"{name} holds NaN or infinite values")
+        checked.append(fingerprint)
     if not isinstance(threshold, numbers.Real) or not np.isfinite(threshold):
         raise ValueError(f"threshold must be a finite number, not {threshold!r}")
+    _checked_sigma(sigma)
     pixels = load_image(image, orient=False)
-    weighted = noise_residual(pixels, sigma=sigma) * luminance(list(_channels(pixels)))
+    residual = _residual(pixels, sigma, _checked_wavelet(WAVELET), LEVELS, _name(image))
+    weighted = residual * luminance(list(_channels(pixels)))
+    return [_oriented(fingerprint, weighted, threshold) for fingerprint in checked]
+
+
+def _oriented(fingerprint, weighted, threshold):
+    """The best Match over the orientations tried: as it is, and a quarter turn each way if its shape differs."""
     turns = [weighted]
     if weighted.shape != fingerprint.shape:
         turns += [np.rot90(weighted, 1), np.rot90(weighted, -1)]

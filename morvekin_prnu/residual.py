@@ -9,16 +9,19 @@ all cameras of a model share (colour interpolation, JPEG blocks).
 """
 
 import numbers
+import os
 
 import numpy as np
 import pywt
-
 
 from ._threads import in_blocks, in_parallel
 from .images import load_image
 from .wavelets import rebuild, removed_noise
 
 SIGMA = 3.0
+# The wavelet and depth of Lukáš et al. (2006): the 8-tap Daubechies filter, 4 levels.
+WAVELET = "db4"
+LEVELS = 4
 # ITU-R BT.601 luma weights for combining the colour channels.
 LUMA = (0.299, 0.587, 0.114)
 # PyWavelets computes in the dtype it is given. float32 transforms are faster
@@ -29,7 +32,7 @@ LUMA = (0.299, 0.587, 0.114)
 TRANSFORM_DTYPE = np.float32
 
 
-def noise_residual(image, *, sigma=SIGMA, wavelet="db4", levels=4):
+def noise_residual(image, *, sigma=SIGMA, wavelet=WAVELET, levels=LEVELS):
     """Noise residual of a photograph: the sensor-noise carrier of one image.
 
     Follows Lukáš, Fridrich and Goljan (2006) per colour channel: a
@@ -78,20 +81,54 @@ def noise_residual(image, *, sigma=SIGMA, wavelet="db4", levels=4):
     """
     _checked_sigma(sigma)
     wavelet, levels = _checked_wavelet(wavelet), _checked_levels(levels)
-    pixels = load_image(image, orient=False)
+    return _residual(load_image(image, orient=False), sigma, wavelet, levels, _name(image))
+
+
+def _residual(pixels, sigma, wavelet, levels, name):
+    """:func:`noise_residual` of loaded pixels, with a checked wavelet and levels."""
     noise_var = noise_variance(sigma, pixels)
     weights = LUMA if pixels.ndim == 3 else (1.0,)
     # The inverse transform is linear: the channels' removed noise is combined
     # to luminance band by band and rebuilt once, not three times.
     combined = None
     for weight, channel in zip(weights, _channels(pixels)):
-        shapes, noise = removed_noise(channel, noise_var, wavelet, levels)
+        shapes, noise = removed_noise(channel, noise_var, wavelet, levels, name)
         if combined is None:
             combined = [[np.zeros_like(band) for band in level] for level in noise]
         for sums, bands in zip(combined, noise):
             for total, band in zip(sums, bands):
                 _add_weighted(total, weight, band)
     return wiener_dft(zero_mean(rebuild(shapes, combined, wavelet))).astype(np.float32)
+
+
+def denoise(image, *, sigma=SIGMA, wavelet=WAVELET, levels=LEVELS):
+    """The image as the wavelet denoiser leaves it: each channel minus the noise it removes.
+
+    The denoiser F of Lukáš et al. (2006) that :func:`noise_residual` is
+    built on, applied to every colour channel on its own: what remains once
+    the LAWML shrinkage has taken the noise out of every detail sub-band.
+    Each channel minus its denoised channel is that channel's residual before
+    the luminance combination and the post-processing.
+
+    Parameters
+    ----------
+    image, sigma, wavelet, levels
+        As for :func:`noise_residual`.
+
+    Returns
+    -------
+    ndarray, shape (H, W) or (H, W, 3), float32
+        On the scale of the image's pixel values (0-65535 for a 16-bit one).
+    """
+    _checked_sigma(sigma)
+    wavelet, levels = _checked_wavelet(wavelet), _checked_levels(levels)
+    pixels = load_image(image, orient=False)
+    noise_var = noise_variance(sigma, pixels)
+    channels = []
+    for channel in _channels(pixels):
+        shapes, noise = removed_noise(channel, noise_var, wavelet, levels, _name(image))
+        channels.append(channel - rebuild(shapes, noise, wavelet))
+    return channels[0] if pixels.ndim == 2 else np.dstack(channels)
 
 
 def postprocess(channels):
@@ -290,11 +327,16 @@ def _channels(pixels):
         yield np.ascontiguousarray(pixels if pixels.ndim == 2 else pixels[..., k], dtype=TRANSFORM_DTYPE)
 
 
-def _wavelet_residual(channel, noise_var, wavelet="db4", levels=4):
+def _wavelet_residual(channel, noise_var, wavelet=WAVELET, levels=LEVELS, name="image"):
     """One channel's residual before post-processing: what the denoiser removes from it."""
     wavelet = _checked_wavelet(wavelet)
-    shapes, noise = removed_noise(channel, noise_var, wavelet, _checked_levels(levels))
+    shapes, noise = removed_noise(channel, noise_var, wavelet, _checked_levels(levels), name)
     return rebuild(shapes, noise, wavelet)
+
+
+def _name(image):
+    """What errors call an image: its path, or "image" for an array."""
+    return os.fspath(image) if isinstance(image, (str, os.PathLike)) else "image"
 
 
 def noise_variance(sigma, pixels):
@@ -304,7 +346,9 @@ def noise_variance(sigma, pixels):
 
 
 def _checked_plane(x, name):
-    x = np.asarray(x)
+    # NumPy sums an unaligned array (Dask hands scattered arrays over so) in
+    # other chunks, which changes the last bits of a float32 mean: align first.
+    x = np.require(x, requirements="A")
     if x.ndim != 2 or x.size == 0:
         raise ValueError(f"{name} must be a non-empty 2-D array, not shape {x.shape}")
     if not (np.issubdtype(x.dtype, np.floating) or np.issubdtype(x.dtype, np.integer)):

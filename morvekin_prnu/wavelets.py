@@ -20,7 +20,7 @@ from ._threads import in_blocks
 MODE = "symmetric"
 
 
-def removed_noise(channel, noise_var, wavelet, levels):
+def removed_noise(channel, noise_var, wavelet, levels, name="image"):
     """Decompose ``channel`` and return what LAWML shrinkage takes out of each detail sub-band.
 
     Parameters
@@ -31,6 +31,8 @@ def removed_noise(channel, noise_var, wavelet, levels):
     wavelet : pywt.Wavelet
     levels : int
         At most this many levels; fewer when the channel is too small.
+    name : str, optional
+        What to call the image if it is too small for one level.
 
     Returns
     -------
@@ -42,7 +44,7 @@ def removed_noise(channel, noise_var, wavelet, levels):
     usable = pywt.dwt_max_level(min(channel.shape), wavelet.dec_len)
     if usable < 1:
         raise ValueError(
-            f"image of shape {channel.shape} is too small for the {wavelet.name} wavelet "
+            f"{name}: shape {channel.shape} is too small for the {wavelet.name} wavelet "
             f"(needs at least {2 * (wavelet.dec_len - 1)} pixels each way)"
         )
     shapes, noise = [], []

@@ -1,6 +1,7 @@
 """Camera identification end to end, on three simulated cameras with known patterns."""
 
 import weakref
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -8,6 +9,7 @@ import pywt
 
 import morvekin_prnu
 from cameras import assert_same_bits, sensor_pattern, shot
+from morvekin_prnu import fingerprints as fingerprint_module
 
 SHAPE = (256, 256)
 TRAINING_SHOTS = 6
@@ -60,11 +62,58 @@ def test_crops_and_quarter_turns_are_found(cameras):
     assert not morvekin_prnu.match(fingerprints[0], np.rot90(pixels[:, :200])).same_camera
 
 
-def test_workers_and_generators_give_the_same_bits(cameras):
-    _, training, _, fingerprints = cameras
-    shots = training[0]
-    assert_same_bits(morvekin_prnu.fingerprint(shots, workers=3), fingerprints[0])
-    assert_same_bits(morvekin_prnu.fingerprint((s for s in shots), workers=2), fingerprints[0])
+def test_workers_generators_and_executors_give_the_same_sums(cameras, rng, monkeypatch):
+    # Float pixels make the sums round (uint8 ones add up exactly in any order),
+    # and the estimates are compared in float64, before the cast to float32.
+    _, training, _, _ = cameras
+    shots = [s + rng.uniform(-0.5, 0.5, s.shape) for s in training[0]]
+    assert len(shots) > fingerprint_module.BLOCK
+    estimates = []
+    postprocess = fingerprint_module.postprocess
+
+    def kept(channels):
+        estimates.append(np.stack(channels))
+        return postprocess(channels)
+
+    monkeypatch.setattr(fingerprint_module, "postprocess", kept)
+    expected = morvekin_prnu.fingerprint(shots)
+    assert_same_bits(morvekin_prnu.fingerprint(shots, workers=3), expected)
+    morvekin_prnu.fingerprint((s for s in shots), workers=2)
+    with ThreadPoolExecutor(2) as executor:
+        morvekin_prnu.fingerprint(shots, executor=executor, workers=2)
+    for estimate in estimates[1:]:
+        assert_same_bits(estimate, estimates[0])
+    monkeypatch.setattr(fingerprint_module, "BLOCK", len(shots))  # other blocks: other bits, so the check can fail
+    morvekin_prnu.fingerprint(shots)
+    assert not np.array_equal(estimates[-1].view(np.uint64), estimates[0].view(np.uint64))
+
+
+def test_unusable_images_are_reported_in_order_and_left_out(cameras):
+    # The blocks of the sums are fixed by position, so skipping an image must
+    # not move the others: the result is the same bits with or without an executor.
+    patterns, training, _, _ = cameras
+    shots = list(training[1])
+    shots[1] = np.zeros((64, 64, 4), np.uint8)
+    shots[4] = shots[4][:, :200]
+    reported = []
+    estimate = morvekin_prnu.fingerprint(shots, onerror=lambda *report: reported.append(report))
+    with ThreadPoolExecutor(2) as executor:
+        assert_same_bits(morvekin_prnu.fingerprint(shots, onerror=lambda *report: None, executor=executor), estimate)
+    assert [label for label, _ in reported] == ["images[1]", "images[4]"]
+    assert isinstance(reported[0][1], ValueError) and "shape (64, 64, 4)" in str(reported[0][1])
+    assert "differs from the first image's (256, 256, 3)" in str(reported[1][1])
+    assert morvekin_prnu.ncc(estimate, patterns[1]) > 0.4
+    with pytest.raises(ValueError, match="none of the 2 images could be used"):
+        morvekin_prnu.fingerprint([shots[1], shots[1]], onerror=lambda *report: None)
+
+
+def test_match_all_matches_each_fingerprint_as_match_does(cameras):
+    _, _, held_out, fingerprints = cameras
+    found = morvekin_prnu.match_all(fingerprints, held_out[2][0])
+    assert [result.same_camera for result in found] == [False, False, True]
+    for result, estimate in zip(found, fingerprints):
+        one = morvekin_prnu.match(estimate, held_out[2][0])
+        assert (result.pce, result.ncc, result.peak) == (one.pce, one.ncc, one.peak)
 
 
 @pytest.mark.parametrize("workers", [1, 2])

@@ -26,6 +26,16 @@ def test_pce_leaves_out_the_neighbourhood_of_the_peak():
     assert morvekin_prnu.pce(surface, peak=(20, 15)) == pytest.approx(64.0 / background, rel=1e-12)
 
 
+def test_an_unaligned_fingerprint_gives_the_same_bits(rng):
+    # As a dask.distributed worker receives a scattered array.
+    fingerprint = rng.normal(0, 0.01, (128, 160)).astype(np.float32)  # more than one 8192-element buffer
+    unaligned = np.empty(fingerprint.nbytes + 1, np.uint8)[1:].view(np.float32).reshape(fingerprint.shape)
+    unaligned[...] = fingerprint
+    assert not unaligned.flags.aligned
+    image = rng.integers(0, 256, (128, 160, 3), dtype=np.uint8)
+    assert morvekin_prnu.match(unaligned, image) == morvekin_prnu.match(fingerprint, image)
+
+
 def test_ncc_of_constant_arrays_is_zero(rng):
     assert morvekin_prnu.ncc(np.ones((5, 5)), rng.normal(size=(5, 5))) == 0.0
     assert not morvekin_prnu.crosscorr(np.ones((5, 5)), rng.normal(size=(5, 5))).any()

@@ -35,6 +35,16 @@ def test_sixteen_bit_images_give_the_residual_of_their_eight_bit_levels(rng):
     np.testing.assert_allclose(sixteen / 257, eight, rtol=0, atol=1e-4 * np.abs(eight).max())
 
 
+def test_denoise_takes_the_noise_out_of_each_channel(rng):
+    rows, columns = np.mgrid[0:128, 0:160]
+    scene = np.dstack([(100 + 20 * k) + 50 * np.sin(rows / 25.0 + k) * np.cos(columns / 35.0) for k in range(3)])
+    noise = rng.normal(0.0, 3.0, scene.shape)
+    denoised = morvekin_prnu.denoise(scene + noise)
+    assert denoised.dtype == np.float32 and denoised.shape == scene.shape
+    assert np.std(denoised - scene) < 0.5 * np.std(noise)
+    assert morvekin_prnu.denoise(np.round(scene[..., 0]).astype(np.uint8)).shape == scene.shape[:2]
+
+
 def test_small_images_use_fewer_levels_and_tiny_ones_are_refused(rng):
     assert morvekin_prnu.noise_residual(rng.integers(0, 256, (16, 30), dtype=np.uint8)).shape == (16, 30)
     with pytest.raises(ValueError, match=r"\(12, 30\) is too small for the db4 wavelet"):

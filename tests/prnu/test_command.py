@@ -1,0 +1,260 @@
+"""The morvekin command end to end, on simulated cameras."""
+
+import contextlib
+import csv
+import io
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import sysconfig
+
+import numpy as np
+import pytest
+import pywt
+from PIL import Image
+
+import morvekin_prnu
+from cameras import assert_same_bits, scene, sensor_pattern, shot
+from morvekin_prnu import command, fingerprints
+
+SHAPE = (256, 256)
+TRAINING = (pywt.data.camera, pywt.data.ascent)
+CAMERAS = ("alpha", "beta")
+SKIPPED = {"cut.jpg": "cannot be decoded", "empty.jpg": "not an image file", "notes.txt": "not an image file"}
+
+
+def run(*argv):
+    """main(argv) in this process: (exit status, standard output, standard error)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = command.main([str(a) for a in argv])
+        except SystemExit as done:  # argparse's refusals
+            status = done.code
+    return status, out.getvalue(), err.getvalue()
+
+
+@pytest.fixture(scope="module")
+def photos(tmp_path_factory):
+    """Shots to fingerprint: alpha's four colour PNGs, with a corrupt JPEG, a text file and an empty
+    file after them; beta's six grey float TIFFs (their sums round, so only the same order of additions
+    gives the same bits). In questioned/, two held-out shots per camera and one of an unknown camera."""
+    folder = tmp_path_factory.mktemp("photos")
+    rng = np.random.default_rng(10)
+    (folder / "questioned").mkdir()
+    for name in CAMERAS:
+        pattern = sensor_pattern(rng, SHAPE)
+        (folder / name).mkdir()
+        for k in range(4 if name == "alpha" else 6):
+            if name == "alpha":
+                Image.fromarray(shot(rng, pattern, TRAINING)).save(folder / name / f"{k}.png")
+            else:
+                grey = scene(rng, SHAPE, TRAINING)[..., 1] * (1 + pattern) + rng.normal(0, 2, SHAPE)
+                Image.fromarray(grey.astype(np.float32)).save(folder / name / f"{k}.tif")
+        for k in range(2):
+            Image.fromarray(shot(rng, pattern, (pywt.data.aero,))).save(folder / "questioned" / f"{name}{k}.png")
+    Image.fromarray(shot(rng, sensor_pattern(rng, SHAPE), (pywt.data.aero,))).save(folder / "questioned" / "z.png")
+    jpeg = io.BytesIO()
+    Image.fromarray(shot(rng, pattern)).save(jpeg, "JPEG")
+    (folder / "alpha" / "cut.jpg").write_bytes(jpeg.getvalue()[:len(jpeg.getvalue()) // 2])
+    (folder / "alpha" / "notes.txt").write_text("shot on the roof")
+    (folder / "alpha" / "empty.jpg").write_bytes(b"")
+    return folder
+
+
+def identify(photos, output, *where):
+    """Fingerprint both cameras (beta with sigma 2.5), then match questioned/ against them. Returns the
+    table, and the float64 estimates of the fingerprints before post-processing cast them to float32."""
+    estimates = []
+    postprocess = fingerprints.postprocess
+
+    def kept(channels):
+        estimates.append(np.stack(channels))
+        return postprocess(channels)
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(fingerprints, "postprocess", kept)
+        for name, sigma in zip(CAMERAS, (3, 2.5)):
+            status, _, err = run("fingerprint", photos / name, "-o", output / f"{name}.npz", "--sigma", sigma, *where)
+            assert status == 0, err
+    status, out, err = run("match", photos / "questioned", "--fingerprints", output / "alpha.npz",
+                           output / "beta.npz", "--csv", output / "pce.csv", "--plot", output / "pce.png", *where)
+    assert status == 0, err
+    return out, estimates
+
+
+@pytest.fixture(scope="module")
+def local(photos, tmp_path_factory):
+    output = tmp_path_factory.mktemp("local")
+    return output, *identify(photos, output)
+
+
+def test_fingerprints_record_the_files_used_and_skipped(photos, local):
+    output, _, _ = local
+    _, metadata = morvekin_prnu.load_fingerprint(output / "alpha.npz")
+    assert metadata["files"] == [str(photos / "alpha" / f"{k}.png") for k in range(4)]
+    assert metadata["images"] == 4 and metadata["shape"] == list(SHAPE) and metadata["sigma"] == 3.0
+    assert (metadata["wavelet"], metadata["levels"]) == ("db4", 4)
+    assert [entry["file"] for entry in metadata["skipped"]] == [str(photos / "alpha" / name) for name in SKIPPED]
+    for entry, reason in zip(metadata["skipped"], SKIPPED.values()):
+        assert reason in entry["reason"]
+    assert morvekin_prnu.load_fingerprint(output / "beta.npz")[1]["skipped"] == []
+
+
+def test_match_names_each_camera_in_the_table_and_the_csv(photos, local):
+    output, table, _ = local
+    expected = {"alpha0": "alpha", "alpha1": "alpha", "beta0": "beta", "beta1": "beta", "z": "none"}
+    lines = table.splitlines()[2:]
+    assert [(line.split()[0], line.split()[-1]) for line in lines] == \
+        [(str(photos / "questioned" / f"{image}.png"), verdict) for image, verdict in expected.items()]
+    with open(output / "pce.csv", newline="", encoding="utf-8") as file:
+        rows = list(csv.DictReader(file))
+    assert len(rows) == 2 * len(expected)
+    for row in rows:
+        image = os.path.basename(row["image"])[:-4]
+        assert row["verdict"] == expected[image]
+        assert (float(row["pce"]) > 60) == (row["fingerprint"] == expected[image])
+    # Each fingerprint is matched with the sigma it was made with.
+    beta = morvekin_prnu.load_fingerprint(output / "beta.npz")[0]
+    found = morvekin_prnu.match(beta, rows[-1]["image"], sigma=2.5)
+    assert (rows[-1]["fingerprint"], float(rows[-1]["pce"]), float(rows[-1]["ncc"])) == ("beta", found.pce, found.ncc)
+
+
+def test_the_heatmap_is_a_png_of_the_documented_size(local):
+    output, _, _ = local
+    with Image.open(output / "pce.png") as picture:
+        assert picture.format == "PNG"
+        # 100 dpi; 4.5 inches plus 1 per fingerprint, 2 plus a quarter per image.
+        assert picture.size == (650, 325)
+        assert len(picture.convert("RGB").getcolors(maxcolors=100_000)) > 50
+
+
+@pytest.mark.parametrize("where", ["--workers 2", "dask.distributed.LocalCluster"])
+def test_the_same_job_elsewhere_gives_the_same_bytes(photos, local, tmp_path, where):
+    with contextlib.ExitStack() as stack:
+        if where.startswith("--"):
+            options = where.split()
+        else:
+            from distributed import LocalCluster
+
+            cluster = stack.enter_context(LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                                       host="127.0.0.1", dashboard_address=None))
+            options = ["--scheduler", cluster.scheduler_address]
+        _, estimates = identify(photos, tmp_path, *options)
+    for estimate, expected in zip(estimates, local[2], strict=True):
+        assert_same_bits(estimate, expected)
+    for name in ("alpha.npz", "beta.npz", "pce.csv"):  # the CSV holds every PCE and NCC to the last bit
+        assert (tmp_path / name).read_bytes() == (local[0] / name).read_bytes(), name
+
+
+@pytest.mark.parametrize("subcommand", ["residual", "fingerprint", "match"])
+def test_strict_stops_at_the_first_bad_file(photos, local, tmp_path, subcommand):
+    argv = {"residual": ["-o", tmp_path], "fingerprint": ["-o", tmp_path / "alpha.npz"],
+            "match": ["--fingerprints", local[0] / "alpha.npz", "--csv", tmp_path / "pce.csv"]}[subcommand]
+    status, _, err = run(subcommand, photos / "alpha", *argv, "--strict")
+    assert status == 1 and err.startswith(f"morvekin {subcommand}: error: ") and "cut.jpg" in err
+    # Only the pictures of the images before it (0.png to 3.png) are written.
+    assert sorted(os.listdir(tmp_path)) == ([f"{k}_residual.png" for k in range(4)] if subcommand == "residual" else [])
+
+
+@pytest.mark.parametrize("previous", [None, b"the fingerprint before"])
+@pytest.mark.parametrize("interrupt", ["Ctrl-C", "SIGTERM"])
+def test_an_interrupted_write_leaves_no_file_behind(photos, tmp_path, monkeypatch, previous, interrupt):
+    if interrupt == "SIGTERM" and sys.platform == "win32":
+        pytest.skip("Windows has no SIGTERM to catch")
+    output = tmp_path / "camera.npz"
+    if previous:
+        output.write_bytes(previous)
+    write_array = np.lib.format.write_array
+
+    def write_then_stop(file, array, **options):  # the estimate is written, then the metadata is cut off
+        if array.dtype == np.uint8:
+            file.write(b"half of the metadata")
+            if interrupt == "SIGTERM":
+                os.kill(os.getpid(), signal.SIGTERM)  # its handler raises here
+            else:
+                raise KeyboardInterrupt
+        write_array(file, array, **options)
+
+    monkeypatch.setattr(np.lib.format, "write_array", write_then_stop)
+    status, _, err = run("fingerprint", photos / "beta" / "0.tif", "-o", output)
+    assert status == 130 and "interrupted" in err
+    assert os.listdir(tmp_path) == (["camera.npz"] if previous else [])
+    if previous:
+        assert output.read_bytes() == previous
+
+
+def test_the_console_script_writes_the_camera_residual(tmp_path):
+    script = shutil.which("morvekin", path=sysconfig.get_path("scripts"))
+    done = subprocess.run([script, "residual", "--save-npy"], cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    with Image.open(tmp_path / "camera_residual.png") as picture:
+        assert picture.size == (3 * 512 + 2 * command.GAP, 512 + command.LABEL_HEIGHT)
+    assert_same_bits(np.load(tmp_path / "camera_residual.npy"), morvekin_prnu.noise_residual(pywt.data.camera()))
+    version = subprocess.run([sys.executable, "-m", "morvekin_prnu", "--version"], capture_output=True, text=True)
+    assert version.stdout.startswith("morvekin ") and version.returncode == 0
+
+
+PALETTE = np.array([[255, 0, 0], [0, 255, 0], [0, 0, 255], [10, 20, 30]], dtype=np.uint8)
+
+
+def test_residual_pictures_every_kind_of_image_and_skips_bad_files(tmp_path, rng):
+    grey = rng.integers(0, 256, (40, 48), dtype=np.uint8)
+    palette = Image.fromarray(rng.integers(0, 4, grey.shape, dtype=np.uint8), "P")
+    palette.putpalette(PALETTE.ravel().tolist())
+    kinds = {  # file: (image, what the picture's first panel shows, picture mode)
+        "grey.png": (Image.fromarray(grey), grey, "L"),
+        "grey_alpha.png": (Image.fromarray(np.dstack([grey, 255 - grey]), "LA"), grey, "L"),
+        "palette.gif": (palette, np.asarray(palette.convert("RGB")), "RGB"),
+        "palette_alpha.tif": (palette.convert("PA"), np.asarray(palette.convert("RGB")), "RGB"),
+        "sixteen.png": (Image.fromarray(grey.astype(np.uint16) * 200),
+                        np.round(grey * (200 * 255 / 65535)).astype(np.uint8), "L"),
+    }
+    (tmp_path / "in").mkdir()
+    for name, (image, _, _) in kinds.items():
+        image.save(tmp_path / "in" / name)
+    (tmp_path / "in" / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n not really")
+    status, _, err = run("residual", tmp_path / "in", "-o", tmp_path / "out", "--save-npy")
+    assert status == 0 and "broken.png" in err and "wrote 5 pictures" in err
+    assert len(os.listdir(tmp_path / "out")) == 2 * len(kinds)
+    for name, (_, shown, mode) in kinds.items():
+        stem = name.split(".")[0]
+        with Image.open(tmp_path / "out" / f"{stem}_residual.png") as picture:
+            assert picture.mode == mode and picture.size == (3 * 48 + 2 * command.GAP, 40 + command.LABEL_HEIGHT)
+            panel = np.asarray(picture)[command.LABEL_HEIGHT:, :48]
+        np.testing.assert_array_equal(panel, shown, err_msg=name)
+        assert_same_bits(np.load(tmp_path / "out" / f"{stem}_residual.npy"),
+                         morvekin_prnu.noise_residual(tmp_path / "in" / name))
+
+
+@pytest.mark.parametrize(
+    "argv, status, message",
+    [(["fingerprint", "{tmp}/missing", "-o", "{tmp}/k.npz"], 1, "missing: no such file or folder"),
+     (["fingerprint", "{tmp}/empty", "-o", "{tmp}/k.npz"], 1, "empty: the folder holds no files"),
+     (["fingerprint", "{photos}/beta", "-o", "{tmp}/nowhere/k.npz"], 1, "the folder .*nowhere does not exist"),
+     (["fingerprint", "{photos}/beta", "-o", "{tmp}"], 1, "is a folder, not a file"),
+     (["match", "{photos}/beta", "--fingerprints", "{photos}/beta/0.tif"], 1, "0.tif: not a morvekin fingerprint"),
+     (["residual", "{photos}/alpha/0.png", "{photos}/beta/0.tif", "-o", "{tmp}"], 1, "would both be written"),
+     (["match", "{photos}/beta", "--fingerprints", "k.npz", "--threshold", "nan"], 2, "--threshold: must be"),
+     (["residual", "--sigma", "0"], 2, "--sigma: must be a positive"),
+     (["fingerprint", "{photos}/beta", "-o", "{tmp}/k.npz", "--workers", "2", "--scheduler", "tcp://127.0.0.1:9"],
+      2, "not allowed with"),
+     (["match", "{photos}/beta/0.tif", "--fingerprints", "{local}/beta.npz", "--plot", "{tmp}/p.png"], 1,
+      r'--plot needs matplotlib: pip install "morvekin\[plot\]"'),
+     (["fingerprint", "{photos}/beta", "-o", "{tmp}/k.npz", "--scheduler", "tcp://127.0.0.1:9"], 1,
+      r'--scheduler needs dask.distributed: pip install "morvekin\[dask\]"')],
+)
+def test_mistakes_are_refused_naming_the_argument_and_nothing_is_written(
+        photos, local, tmp_path, monkeypatch, argv, status, message):
+    (tmp_path / "empty").mkdir()
+    find_spec = command.importlib.util.find_spec  # as if the optional extras were not installed:
+    monkeypatch.setattr(command.importlib.util, "find_spec",
+                        lambda name: None if name in ("matplotlib", "distributed") else find_spec(name))
+    done, out, err = run(*(a.format(tmp=tmp_path, photos=photos, local=local[0]) for a in argv))
+    assert done == status and re.search(message, err), err
+    if status == 1:  # one line, no traceback (argparse adds its usage)
+        assert len(err.splitlines()) == 1, err
+    assert os.listdir(tmp_path) == ["empty"] and out == ""
