@@ -153,12 +153,7 @@ def crosscorr(a, b):
         mean-subtracted arrays and x + s taken cyclically; C[0, 0] is
         :func:`ncc` (a, b). All zeros if either array is constant.
     """
-    a, b = _checked_plane(a, "a"), _checked_plane(b, "b")
-    if a.shape != b.shape:
-        raise ValueError(f"a and b must have the same shape, not {a.shape} and {b.shape}")
-    a = a - a.mean()
-    b = b - b.mean()
-    norm = np.sqrt(_sum_of_products(a, a) * _sum_of_products(b, b))
+    a, b, norm = _centred(a, b)
     if norm == 0.0:
         return np.zeros(a.shape)
     spectrum = np.conj(rfft2(a))
@@ -223,13 +218,18 @@ def ncc(a, b):
         The correlation coefficient of their values, in [-1, 1]; 0 if either
         is constant.
     """
+    a, b, norm = _centred(a, b)
+    return _sum_of_products(a, b) / norm if norm else 0.0
+
+
+def _centred(a, b):
+    """a and b checked, less their means, and the product of their norms."""
     a, b = _checked_plane(a, "a"), _checked_plane(b, "b")
     if a.shape != b.shape:
         raise ValueError(f"a and b must have the same shape, not {a.shape} and {b.shape}")
     a = a - a.mean()
     b = b - b.mean()
-    norm = np.sqrt(_sum_of_products(a, a) * _sum_of_products(b, b))
-    return _sum_of_products(a, b) / norm if norm else 0.0
+    return a, b, np.sqrt(_sum_of_products(a, a) * _sum_of_products(b, b))
 
 
 def _sum_of_products(a, b):
