@@ -1,7 +1,8 @@
 // Times lawml_filter on random row-major input with one kernel, for the
 // benchmark script (which runs it beside the module) and for kernel work.
-//   time_filter rows cols multiscale reference|portable|avx2|avx2_fma|automatic repeats
-//       prints the median wall time of the repeats in milliseconds;
+//   time_filter rows cols multiscale reference|portable|avx2|avx2_fma|automatic repeats [C|F]
+//       prints the median wall time of the repeats in milliseconds, for arrays
+//       in C order (the default) or Fortran order;
 //   time_filter clock
 //       prints the core clock in GHz, timed over a chain of dependent integer
 //       additions (one cycle each).
@@ -49,8 +50,9 @@ int main(int argc, char** argv)
         std::printf("%.3f\n", clock_ghz());
         return 0;
     }
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s rows cols multiscale kernel repeats\n", argv[0]);
+    const bool fortran = argc == 7 && std::strcmp(argv[6], "F") == 0;
+    if (argc != 6 && !(argc == 7 && (fortran || std::strcmp(argv[6], "C") == 0))) {
+        std::fprintf(stderr, "usage: %s rows cols multiscale kernel repeats [C|F]\n", argv[0]);
         return 2;
     }
     const std::ptrdiff_t rows = std::atol(argv[1]), cols = std::atol(argv[2]);
@@ -73,8 +75,10 @@ int main(int argc, char** argv)
     for (std::ptrdiff_t i = 0; i < rows * cols; ++i)
         data[i] = normal(rng);
     const auto view = [&](int k) {
-        return strided_matrix{reinterpret_cast<char*>(data.data() + k * rows * cols), rows, cols,
-                              cols * std::ptrdiff_t{sizeof(double)}, sizeof(double)};
+        char* first = reinterpret_cast<char*>(data.data() + k * rows * cols);
+        const std::ptrdiff_t along = sizeof(double);
+        return fortran ? strided_matrix{first, rows, cols, along, rows * along}
+                       : strided_matrix{first, rows, cols, cols * along, along};
     };
 
     std::vector<double> times;

@@ -1,5 +1,6 @@
-// The fast sweep: all window widths of a tile at once, vectorised across
-// columns, tiles shared among the threads of the pool. Each thread works in
+// The fast sweep: all window widths of a tile at once, vectorised along the
+// contiguous dimension (columns, or rows of a column-major array, which is
+// swept transposed), tiles shared among the threads of the pool. Each thread works in
 // buffers of its own, allocated together once per call before anything is
 // written.
 #include "allocation.h"
@@ -14,9 +15,8 @@
 
 namespace {
 
-// Tiles are wide when coeffs is stored row by row, so the kernels read rows of
-// L1-resident input, and tall when it is stored column by column, so that
-// copying in and out moves long runs of contiguous memory.
+// Tiles are a few rows of centres, so that the rows their windows read stay
+// in L1 while the kernel sweeps along them.
 struct tile_shape {
     std::ptrdiff_t rows, cols;
 
@@ -28,7 +28,7 @@ struct tile_shape {
     std::ptrdiff_t buffer_size() const { return input_size() + 3 * plane_size(); }
 };
 
-constexpr tile_shape wide_tile{32, 10 * group_width}, tall_tile{128, 2 * group_width};
+constexpr tile_shape tile{32, 10 * group_width};
 
 // Window values (over all widths) worth starting a thread for, about 0.1 ms
 // of work: smaller calls use fewer threads, the smallest just one.
@@ -151,6 +151,11 @@ strided_matrix part(const strided_matrix& m, std::ptrdiff_t r0, std::ptrdiff_t c
     return {data, rows, cols, m.row_stride, m.col_stride};
 }
 
+strided_matrix transposed(const strided_matrix& m)
+{
+    return {m.data, m.cols, m.rows, m.col_stride, m.row_stride};
+}
+
 int threads_for(std::ptrdiff_t work, std::ptrdiff_t most)
 {
     return static_cast<int>(std::max<std::ptrdiff_t>(1, std::min(most, work / work_per_thread)));
@@ -188,15 +193,17 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
         // (The stride of a dimension of one element says nothing.)
         const bool by_columns =
             cols == 1 || (rows > 1 && std::abs(coeffs.row_stride) < std::abs(coeffs.col_stride));
-        const tile_shape shape = by_columns ? tall_tile : wide_tile;
-        const spans row_spans(rows, shape.rows, 1), col_spans(cols, shape.cols, group_width);
+        const auto swept = [&](const strided_matrix& m) { return by_columns ? transposed(m) : m; };
+        const strided_matrix in = swept(coeffs), estimates = swept(variance),
+                             widest = swept(scratch), shrunk = swept(denoised);
+        const spans row_spans(in.rows, tile.rows, 1), col_spans(in.cols, tile.cols, group_width);
         const std::ptrdiff_t tiles = row_spans.count * col_spans.count;
         const std::ptrdiff_t work = rows * cols * (all_widths ? 9 + 25 + 49 + 81 : 9);
         const int limit = thread_limit();
         const int threads = threads_for(work, std::min<std::ptrdiff_t>(limit, tiles));
 
         auto* buffers =
-            static_cast<double*>(core_allocate(threads * shape.buffer_size() * sizeof(double)));
+            static_cast<double*>(core_allocate(threads * tile.buffer_size() * sizeof(double)));
         if (buffers == nullptr)
             return lawml_status::out_of_memory;
 
@@ -204,24 +211,25 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
         // window has been read.
         const bool shrink_in_tiles = views_overlap(denoised, coeffs) == overlap::none;
         auto estimate = [&](std::ptrdiff_t k, int slot) {
-            double* own = buffers + slot * shape.buffer_size();
-            const std::ptrdiff_t stride = shape.stride();
+            double* own = buffers + slot * tile.buffer_size();
+            const std::ptrdiff_t stride = tile.stride();
             const auto staging = [&](int n) {
-                return plane{own + shape.input_size() + n * shape.plane_size(), stride};
+                return plane{own + tile.input_size() + n * tile.plane_size(), stride};
             };
             const std::ptrdiff_t kr = k / col_spans.count, kc = k % col_spans.count;
             tile_job job{nullptr, 0, {}, {}, {}, row_spans.begin(kr), row_spans.end(kr),
-                         col_spans.begin(kc), col_spans.end(kc), rows, cols, noise_var, all_widths};
-            place_input(coeffs, job, own, stride);
-            job.estimates = place_output(variance, job, staging(0), true);
-            job.widest = place_output(scratch, job, staging(1), all_widths);
-            job.shrunk = place_output(denoised, job, staging(2), shrink_in_tiles);
+                         col_spans.begin(kc), col_spans.end(kc), in.rows, in.cols, noise_var,
+                         all_widths, by_columns};
+            place_input(in, job, own, stride);
+            job.estimates = place_output(estimates, job, staging(0), true);
+            job.widest = place_output(widest, job, staging(1), all_widths);
+            job.shrunk = place_output(shrunk, job, staging(2), shrink_in_tiles);
             kernel(job);
-            copy_out(job.estimates, variance, job);
+            copy_out(job.estimates, estimates, job);
             if (all_widths)
-                copy_out(job.widest, scratch, job);
+                copy_out(job.widest, widest, job);
             if (shrink_in_tiles)
-                copy_out(job.shrunk, denoised, job);
+                copy_out(job.shrunk, shrunk, job);
         };
         run_tasks(tiles, threads, limit, estimate);
         core_release(buffers);

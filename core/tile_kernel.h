@@ -4,7 +4,8 @@
 // Each lane of a vector is a different centre column and adds up its own
 // window in row-major order, so every lane performs exactly the additions,
 // subtractions, products and quotients of the one-window-at-a-time
-// definition, in the same order, and produces the same bits. All widths are
+// definition, in the same order, and produces the same bits (for a transposed
+// tile, by_columns, each lane adds its window column by column). All widths are
 // swept together: each value loaded from the tile feeds every accumulator
 // that needs it, and an accumulator still receives its window's values row by
 // row, left to right. Columns outside coeffs are zeros in the tile buffer:
@@ -84,8 +85,8 @@ inline mask columns_inside(const tile_job& t, std::ptrdiff_t c, int offset)
 
 // Estimates of the centres c .. c + lanes * V - 1 of row r for the widths
 // 3, 5, ..., 2 * Widths + 1; stores their minimum, the widest one and the
-// shrunk coefficients. Edge: some window of the group crosses a column border.
-template <typename Arithmetic, int Widths, int V, bool Edge>
+// shrunk coefficients. Edge: some window of the group crosses a border of coeffs.
+template <typename Arithmetic, int Widths, int V, bool ByColumns, bool Edge>
 [[gnu::flatten]] void estimate_group(const tile_job& t, std::ptrdiff_t r, std::ptrdiff_t c)
 {
     constexpr int reach = Widths;  // half of the widest window
@@ -116,37 +117,65 @@ template <typename Arithmetic, int Widths, int V, bool Edge>
     });
 
     // Calls add(w, v, p, x) for each vector x of window values, row by row and
-    // left to right, where w is the width index, v the vector of centres and
-    // p the position of x relative to the group's first centre column.
+    // left to right (column by column and top to bottom for ByColumns), where
+    // w is the width index, v the vector of centres and p the position of x
+    // relative to the group's first centre column.
     auto sweep = [&](auto&& add) {
-        unroll<-reach, reach + 1>([&](auto di) {
-            if (!row_inside[di + reach])
-                return;
-            const double* row = centre + di * stride;
+        // Feeds x to vector `only`, or to every vector if it is -1.
+        const auto feed = [&](const double* row, auto di, auto p, auto only) {
+            const vec x = load(row + p);
+            unroll<0, Widths>([&](auto w) {
+                constexpr int half = w + 1;
+                if constexpr (-half <= di && di <= half)
+                    unroll<0, V>([&](auto v) {
+                        constexpr int j = p - lanes * v;
+                        if constexpr (-half <= j && j <= half && (only < 0 || v == only))
+                            add(w, v, p, x);
+                    });
+            });
+        };
+        const auto inside = [&](int di) { return !Edge || row_inside[di + reach]; };
+        const std::integral_constant<int, -1> every;
+        if constexpr (!ByColumns)
+            // Each value loaded feeds every vector whose windows hold it.
+            unroll<-reach, reach + 1>([&](auto di) {
+                if (inside(di)) {
+                    const double* row = centre + di * stride;
+                    unroll<-reach, positions - reach>([&](auto p) { feed(row, di, p, every); });
+                }
+            });
+        else if constexpr (Widths > 1)
             unroll<-reach, positions - reach>([&](auto p) {
-                const vec x = load(row + p);
-                unroll<0, Widths>([&](auto w) {
-                    constexpr int half = w + 1;
-                    if constexpr (-half <= di && di <= half)
+                unroll<-reach, reach + 1>([&](auto di) {
+                    if (inside(di))
+                        feed(centre + di * stride, di, p, every);
+                });
+            });
+        else
+            // Width 3 alone: column j of every vector's windows in turn, so
+            // that the vectors' chains start together.
+            unroll<-reach, reach + 1>([&](auto j) {
+                unroll<-reach, reach + 1>([&](auto di) {
+                    if (inside(di))
                         unroll<0, V>([&](auto v) {
-                            constexpr int j = p - lanes * v;
-                            if constexpr (-half <= j && j <= half)
-                                add(w, v, p, x);
+                            feed(centre + di * stride, di, std::integral_constant<int, lanes * v + j>{}, v);
                         });
                 });
             });
-        });
     };
 
     vec sum[Widths][V] = {};
     sweep([&](auto w, auto v, auto, vec x) { sum[w][v] = Arithmetic::template add<Widths, w>(sum[w][v], x); });
-    // Widest first: the second sweep starts on rows only the widest window has.
+    // Widest first: the second sweep starts on values only the widest window has.
     vec mean[Widths][V];
     unroll<0, Widths>([&](auto narrower) {
         constexpr int w = Widths - 1 - narrower;
         unroll<0, V>([&](auto v) { mean[w][v] = sum[w][v] / count[w][v]; });
     });
 
+    // The second sweep loads the window values again: left to itself the
+    // compiler keeps the first sweep's loads for it, spilled to the stack.
+    asm volatile("" ::: "memory");
     vec total[Widths][V] = {};
     sweep([&](auto w, auto v, auto p, vec x) {
         const vec deviation = Arithmetic::template subtract<Widths, w>(x, mean[w][v]);
@@ -175,7 +204,7 @@ template <typename Arithmetic, int Widths, int V, bool Edge>
     for (int v = 0; v < V; ++v) {
         const vec coefficient = load(centre + lanes * v);
         store(t.estimates.at(i, j + lanes * v), best[v]);
-        const vec shrunk = (best[v] * coefficient) / (best[v] + t.noise_var);
+        const vec shrunk = (best[v] * coefficient) / (best[v] + noise);
         const mask created = (shrunk != shrunk) & (coefficient == coefficient) & (noise == noise);
         store(t.shrunk.at(i, j + lanes * v), created ? splat(created_nan) : shrunk);
         if (Widths > 1)
@@ -185,7 +214,7 @@ template <typename Arithmetic, int Widths, int V, bool Edge>
 
 // Row by row, groups start every lanes * V columns; a last group that would
 // run past the tile is moved left to end with it, recomputing a few columns.
-template <typename Arithmetic, int Widths, int V>
+template <typename Arithmetic, int Widths, int V, bool ByColumns>
 void estimate_groups(const tile_job& t)
 {
     constexpr std::ptrdiff_t width = lanes * V;
@@ -193,22 +222,31 @@ void estimate_groups(const tile_job& t)
         for (std::ptrdiff_t start = t.col_begin; start < t.col_end; start += width) {
             const std::ptrdiff_t moved = t.col_end - width < start ? t.col_end - width : start;
             const std::ptrdiff_t c = moved > t.col_begin ? moved : t.col_begin;
-            if (c - Widths < 0 || c + width + Widths > t.cols)
-                estimate_group<Arithmetic, Widths, V, true>(t, r, c);
+            if (c - Widths < 0 || c + width + Widths > t.cols || r - Widths < 0 || r + Widths >= t.rows)
+                estimate_group<Arithmetic, Widths, V, ByColumns, true>(t, r, c);
             else
-                estimate_group<Arithmetic, Widths, V, false>(t, r, c);
+                estimate_group<Arithmetic, Widths, V, ByColumns, false>(t, r, c);
         }
 }
 
 // Three vectors of centres give twelve independent sums per pass over all
 // four widths; width 3 alone needs six vectors for as many.
+template <typename Arithmetic, bool ByColumns>
+void estimate_oriented_tile(const tile_job& t)
+{
+    if (t.all_widths)
+        estimate_groups<Arithmetic, 4, 3, ByColumns>(t);
+    else
+        estimate_groups<Arithmetic, 1, 6, ByColumns>(t);
+}
+
 template <typename Arithmetic = plain_arithmetic>
 void estimate_tile(const tile_job& t)
 {
-    if (t.all_widths)
-        estimate_groups<Arithmetic, 4, 3>(t);
+    if (t.by_columns)
+        estimate_oriented_tile<Arithmetic, true>(t);
     else
-        estimate_groups<Arithmetic, 1, 6>(t);
+        estimate_oriented_tile<Arithmetic, false>(t);
 }
 
 }  // namespace

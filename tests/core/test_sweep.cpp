@@ -87,6 +87,7 @@ std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>> remainder_shapes()
     shapes.emplace_back(65, 64);
     shapes.emplace_back(97, 33);
     shapes.emplace_back(100, 530);  // inner tiles read coeffs and write outputs in place
+    shapes.emplace_back(530, 100);  // the same for column-major arrays, swept transposed
     return shapes;
 }
 
