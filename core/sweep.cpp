@@ -1,7 +1,7 @@
 // The fast sweep: all window widths of a tile at once, vectorised along the
-// contiguous dimension (columns, or rows of a column-major array, which is
-// swept transposed), tiles shared among the threads of the pool. Each thread works in
-// buffers of its own, allocated together once per call before anything is
+// contiguous dimension (along rows; a column-major array is swept
+// transposed), tiles shared among the threads of the pool. Each thread works
+// in buffers of its own, allocated together once per call before anything is
 // written.
 #include "allocation.h"
 #include "pool.h"

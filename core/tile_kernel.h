@@ -145,6 +145,8 @@ template <typename Arithmetic, int Widths, int V, bool ByColumns, bool Edge>
                 }
             });
         else if constexpr (Widths > 1)
+            // Column by column of the group; each value still feeds every
+            // vector whose windows hold it.
             unroll<-reach, positions - reach>([&](auto p) {
                 unroll<-reach, reach + 1>([&](auto di) {
                     if (inside(di))
