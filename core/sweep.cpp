@@ -1,7 +1,6 @@
-// The fast sweep: all window widths of a tile at once, vectorised along the
-// contiguous dimension (along rows; a column-major array is swept
-// transposed), tiles shared among the threads of the pool. Each thread works
-// in buffers of its own, allocated together once per call before anything is
+// The fast sweep: all window widths of a tile at once, vectorised across
+// columns, tiles shared among the threads of the pool. Each thread works in
+// buffers of its own, allocated together once per call before anything is
 // written.
 #include "allocation.h"
 #include "pool.h"
@@ -15,8 +14,9 @@
 
 namespace {
 
-// Tiles are a few rows of centres, so that the rows their windows read stay
-// in L1 while the kernel sweeps along them.
+// Tiles are wide when the kernels read rows of L1-resident input, and tall
+// when coeffs is stored column by column and copied, so that copying in and
+// out moves long runs of contiguous memory.
 struct tile_shape {
     std::ptrdiff_t rows, cols;
 
@@ -28,7 +28,7 @@ struct tile_shape {
     std::ptrdiff_t buffer_size() const { return input_size() + 3 * plane_size(); }
 };
 
-constexpr tile_shape tile{32, 10 * group_width};
+constexpr tile_shape wide_tile{32, 10 * group_width}, tall_tile{128, 2 * group_width};
 
 // Window values (over all widths) worth starting a thread for, about 0.1 ms
 // of work: smaller calls use fewer threads, the smallest just one.
@@ -193,7 +193,12 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
         // (The stride of a dimension of one element says nothing.)
         const bool by_columns =
             cols == 1 || (rows > 1 && std::abs(coeffs.row_stride) < std::abs(coeffs.col_stride));
-        const auto swept = [&](const strided_matrix& m) { return by_columns ? transposed(m) : m; };
+        // Width 3 alone sweeps such arrays transposed, reading and writing
+        // them in place; all widths copy them through tall tiles, which costs
+        // them less than the transposed sweep's order of additions.
+        const bool transpose = by_columns && !all_widths;
+        const tile_shape tile = by_columns && all_widths ? tall_tile : wide_tile;
+        const auto swept = [&](const strided_matrix& m) { return transpose ? transposed(m) : m; };
         const strided_matrix in = swept(coeffs), estimates = swept(variance),
                              widest = swept(scratch), shrunk = swept(denoised);
         const spans row_spans(in.rows, tile.rows, 1), col_spans(in.cols, tile.cols, group_width);
@@ -219,7 +224,7 @@ lawml_status sweep_filter(tile_kernel kernel, const strided_matrix& coeffs,
             const std::ptrdiff_t kr = k / col_spans.count, kc = k % col_spans.count;
             tile_job job{nullptr, 0, {}, {}, {}, row_spans.begin(kr), row_spans.end(kr),
                          col_spans.begin(kc), col_spans.end(kc), in.rows, in.cols, noise_var,
-                         all_widths, by_columns};
+                         all_widths, transpose};
             place_input(in, job, own, stride);
             job.estimates = place_output(estimates, job, staging(0), true);
             job.widest = place_output(widest, job, staging(1), all_widths);

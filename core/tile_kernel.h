@@ -5,7 +5,7 @@
 // window in row-major order, so every lane performs exactly the additions,
 // subtractions, products and quotients of the one-window-at-a-time
 // definition, in the same order, and produces the same bits (for a transposed
-// tile, by_columns, each lane adds its window column by column). All widths are
+// tile of width 3 alone, each lane adds its window column by column). All widths are
 // swept together: each value loaded from the tile feeds every accumulator
 // that needs it, and an accumulator still receives its window's values row by
 // row, left to right. Columns outside coeffs are zeros in the tile buffer:
@@ -144,18 +144,9 @@ template <typename Arithmetic, int Widths, int V, bool ByColumns, bool Edge>
                     unroll<-reach, positions - reach>([&](auto p) { feed(row, di, p, every); });
                 }
             });
-        else if constexpr (Widths > 1)
-            // Column by column of the group; each value still feeds every
-            // vector whose windows hold it.
-            unroll<-reach, positions - reach>([&](auto p) {
-                unroll<-reach, reach + 1>([&](auto di) {
-                    if (inside(di))
-                        feed(centre + di * stride, di, p, every);
-                });
-            });
         else
-            // Width 3 alone: column j of every vector's windows in turn, so
-            // that the vectors' chains start together.
+            // Column j of every vector's windows in turn, so that the vectors'
+            // chains start together.
             unroll<-reach, reach + 1>([&](auto j) {
                 unroll<-reach, reach + 1>([&](auto di) {
                     if (inside(di))
@@ -233,22 +224,15 @@ void estimate_groups(const tile_job& t)
 
 // Three vectors of centres give twelve independent sums per pass over all
 // four widths; width 3 alone needs six vectors for as many.
-template <typename Arithmetic, bool ByColumns>
-void estimate_oriented_tile(const tile_job& t)
-{
-    if (t.all_widths)
-        estimate_groups<Arithmetic, 4, 3, ByColumns>(t);
-    else
-        estimate_groups<Arithmetic, 1, 6, ByColumns>(t);
-}
-
 template <typename Arithmetic = plain_arithmetic>
 void estimate_tile(const tile_job& t)
 {
-    if (t.by_columns)
-        estimate_oriented_tile<Arithmetic, true>(t);
+    if (t.all_widths)
+        estimate_groups<Arithmetic, 4, 3, false>(t);
+    else if (t.by_columns)
+        estimate_groups<Arithmetic, 1, 6, true>(t);
     else
-        estimate_oriented_tile<Arithmetic, false>(t);
+        estimate_groups<Arithmetic, 1, 6, false>(t);
 }
 
 }  // namespace

@@ -33,9 +33,10 @@ struct tile_job {
     std::ptrdiff_t rows, cols;                              // of coeffs, where windows clip
     double noise_var;
     bool all_widths;  // widths 3, 5, 7 and 9, not 3 alone
-    // The arrays are column-major ones passed transposed, so that they are
-    // read and written along contiguous rows; each window is then added
-    // column by column, top to bottom, which is its own order before transposing.
+    // (Width 3 alone.) The arrays are column-major ones passed transposed, so
+    // that they are read and written along contiguous rows; each window is
+    // then added column by column, top to bottom, its own order before
+    // transposing.
     bool by_columns;
 };
 
