@@ -11,6 +11,10 @@ road sees the same machine:
   decomposition, lawmlNC, reconstruction and post-processing;
 - the same on one core (no thread pool, lawmlNC on one OpenMP thread);
 - the same with float64 transforms, and with periodization borders;
+- the shipped steps on the libraries' own threading instead of the package's
+  row blocks: ``pywt.wavedec2`` / ``waverec2`` in float32, one channel per
+  thread, ``lawmlNC``, and ``scipy.fft`` with ``workers`` for the spectral
+  filter;
 - a straightforward NumPy/SciPy road of the same steps: ``pywt.wavedec2`` /
   ``waverec2`` in float64 per channel, the usual windowed mean-of-squares
   shrinkage with ``scipy.ndimage.uniform_filter`` (3x3 to 9x9, minimum),
@@ -34,16 +38,18 @@ import sys
 import tempfile
 import time
 import tracemalloc
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pywt
 import scipy
+import scipy.fft
 from scipy import ndimage
 from threadpoolctl import threadpool_limits
 
 import morvekin
 import morvekin_prnu
-from morvekin_prnu import _threads, residual, wavelets
+from morvekin_prnu import _threads, postprocessing, residual, wavelets
 
 STEPS = ("decomposition", "lawmlNC", "reconstruction", "post-processing")
 
@@ -140,7 +146,7 @@ def straightforward(image, sigma=3.0):
             tuple(mean_square_shrink(band, noise_var, (3, 5, 7, 9)) for band in level) for level in coefficients[1:]]
         denoised = pywt.waverec2(shrunk, "db4", mode="symmetric")[:channel.shape[0], :channel.shape[1]]
         channels.append(channel - denoised)
-    luma = sum(w * c for w, c in zip(residual.LUMA, channels))
+    luma = sum(w * c for w, c in zip(postprocessing.LUMA, channels))
     for row in (0, 1):
         for column in (0, 1):
             phase = luma[row::2, column::2]
@@ -151,6 +157,45 @@ def straightforward(image, sigma=3.0):
     power = float(np.mean(magnitude ** 2))
     variance = np.maximum(ndimage.uniform_filter(magnitude ** 2, 3, mode="constant") - power, 0.0)
     return np.fft.irfft2(spectrum * power / (variance + power), s=luma.shape).astype(np.float32)
+
+
+def libraries(image, sigma=3.0):
+    """The shipped steps on the libraries' own threading: ``pywt.wavedec2`` / ``waverec2`` in float32
+    (one channel per thread), ``lawmlNC``, and ``scipy.fft`` with ``workers`` for the spectral filter."""
+    noise_var = sigma * sigma
+    cores = len(os.sched_getaffinity(0))
+
+    def removed(k):
+        coefficients = pywt.wavedec2(image[..., k].astype(np.float32), "db4", mode="symmetric", level=4)
+        noise = [np.zeros_like(coefficients[0])]
+        for level in coefficients[1:]:
+            bands = []
+            for band in level:
+                band = band.astype(np.float64)
+                variance, scratch, shrunk = (np.empty_like(band) for _ in range(3))
+                morvekin.lawmlNC(band, variance, scratch, shrunk, noise_var, 1)
+                bands.append((band - shrunk).astype(np.float32))
+            noise.append(bands)
+        return noise
+
+    with ThreadPoolExecutor(cores) as pool:
+        channels = list(pool.map(removed, range(3)))
+    combined = [sum(w * c[0] for w, c in zip(postprocessing.LUMA, channels))]
+    for level in range(1, len(channels[0])):
+        combined.append(tuple(sum(w * c[level][band] for w, c in zip(postprocessing.LUMA, channels))
+                              for band in range(3)))
+    luma = pywt.waverec2(combined, "db4", mode="symmetric")[:image.shape[0], :image.shape[1]].astype(np.float64)
+    for row in (0, 1):
+        for column in (0, 1):
+            phase = luma[row::2, column::2]
+            phase -= phase.mean(axis=0)
+            phase -= phase.mean(axis=1, keepdims=True)
+    spectrum = scipy.fft.rfft2(luma, workers=cores)
+    power = np.square(np.abs(spectrum)) / luma.size
+    noise_power = float(np.mean(power))
+    window = ndimage.uniform_filter(power, 3, mode="constant")
+    spectrum *= noise_power / np.maximum(window, noise_power)
+    return scipy.fft.irfft2(spectrum, s=luma.shape, workers=cores).astype(np.float32)
 
 
 def seconds(road, image):
@@ -213,6 +258,7 @@ def main():
         "  on one core": one_core,
         "  with float64 transforms": with_setting(residual, "TRANSFORM_DTYPE", np.float64),
         "  with periodization borders": with_setting(wavelets, "MODE", "periodization"),
+        "libraries' threading: pywt.wavedec2 float32 per channel in threads, lawmlNC, scipy.fft workers": libraries,
         "straightforward NumPy/SciPy road": straightforward,
     }
     shipped(image[:256, :256])  # warm up: imports, thread pools

@@ -35,7 +35,7 @@ from scipy import ndimage
 import morvekin
 import morvekin_prnu
 from morvekin_prnu import fingerprints as fingerprint_module
-from morvekin_prnu import residual, wavelets
+from morvekin_prnu import postprocessing, residual, wavelets
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "prnu"))
 import cameras  # noqa: E402
@@ -58,7 +58,7 @@ def make_shots(size, train, test, noise, artefacts, seed):
 
 
 def channel_residuals(pixels, sigma):
-    return [residual._wavelet_residual(c, sigma * sigma) for c in residual._channels(pixels)]
+    return [residual.channel_noise(c, sigma * sigma) for c in residual.transform_channels(pixels)]
 
 
 def raw_fingerprint(shots, sigma):
@@ -103,14 +103,14 @@ def wiener_with(variance):
 
 
 def post(channels, wiener):
-    return wiener(morvekin_prnu.zero_mean(residual.luminance(channels)))
+    return wiener(morvekin_prnu.zero_mean(postprocessing.luminance(channels)))
 
 
 def evaluate(patterns, fingerprints, test_residuals, test_shots):
     own, other = [], []
     for camera, (residuals, shots) in enumerate(zip(test_residuals, test_shots)):
         for w, pixels in zip(residuals, shots):
-            weighted = w * residual.luminance(list(residual._channels(pixels)))
+            weighted = w * postprocessing.luminance(list(residual.transform_channels(pixels)))
             for index, k in enumerate(fingerprints):
                 surface = morvekin_prnu.crosscorr(weighted, k)
                 peak = np.unravel_index(np.argmax(surface), surface.shape)

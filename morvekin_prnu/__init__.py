@@ -16,7 +16,8 @@ picture it takes:
 - :func:`save_fingerprint` and :func:`load_fingerprint` write and read
   fingerprint files with their metadata;
 - :func:`load_image` reads the photographs every function accepts, and
-  :func:`denoise` shows what the denoiser leaves of one.
+  :func:`denoise` shows what the denoiser leaves of one
+  (:func:`denoise_with_residual` gives both at once).
 
 The ``morvekin`` command (``python -m morvekin_prnu``) runs these from the shell.
 """
@@ -24,13 +25,15 @@ The ``morvekin`` command (``python -m morvekin_prnu``) runs these from the shell
 from .fingerprints import fingerprint, saturated
 from .images import load_image
 from .matching import Match, crosscorr, match, match_all, ncc, pce
-from .residual import denoise, noise_residual, wiener_dft, zero_mean
+from .postprocessing import wiener_dft, zero_mean
+from .residual import denoise, denoise_with_residual, noise_residual
 from .storage import load_fingerprint, save_fingerprint
 
 __all__ = [
     "Match",
     "crosscorr",
     "denoise",
+    "denoise_with_residual",
     "fingerprint",
     "load_fingerprint",
     "load_image",

@@ -10,10 +10,8 @@ bad command line, 130 when interrupted.
 
 import argparse
 import contextlib
-import csv
 import importlib.metadata
 import importlib.util
-import io
 import math
 import os
 import signal
@@ -23,7 +21,6 @@ from pathlib import Path
 
 import numpy as np
 import pywt
-from PIL import Image, ImageDraw
 from tqdm import tqdm
 
 import morvekin_prnu as prnu
@@ -31,13 +28,9 @@ import morvekin_prnu as prnu
 from ._threads import in_order
 from .fingerprints import READ_ERRORS
 from .matching import THRESHOLD
-from .residual import LEVELS, SIGMA, WAVELET
+from .reporting import heatmap, print_table, residual_picture, write_csv
+from .residual import LEVELS, SIGMA, WAVELET, denoised_and_residual_of_pixels
 from .storage import atomic_write
-
-GAP = 8  # pixels between the panels of a residual picture
-LABEL_HEIGHT = 20  # pixels above them for their labels
-DPI = 100  # of the heatmap
-
 
 class CommandError(Exception):
     """A job that cannot be done, with a message for the user."""
@@ -175,17 +168,15 @@ def _residual(args):
     for source, stem in tqdm(list(zip(sources, stems)), disable=None if len(sources) > 1 else True,
                              unit="image"):
         try:
-            image = pywt.data.camera() if source is None else source
-            pixels = prnu.load_image(image, orient=False)
-            residual = prnu.noise_residual(image, sigma=args.sigma)
-            denoised = prnu.denoise(image, sigma=args.sigma)
+            pixels = pywt.data.camera() if source is None else prnu.load_image(source, orient=False)
+            denoised, residual = denoised_and_residual_of_pixels(pixels, args.sigma, name=source or "camera")
         except READ_ERRORS as error:
             if args.strict:
                 raise
             _skipped(args, source, error)
             continue
         with atomic_write(folder / f"{stem}_residual.png") as file:
-            _residual_picture(pixels, denoised, residual).save(file, format="PNG")
+            residual_picture(pixels, denoised, residual).save(file, format="PNG")
         if args.save_npy:
             with atomic_write(folder / f"{stem}_residual.npy") as file:
                 np.save(file, residual)
@@ -241,13 +232,13 @@ def _match(args):
             else:
                 rows.append((source, outcome, _verdict(outcome, names)))
     _check_any(rows, sources)
-    _print_table(rows, names, args.threshold)
+    print_table(rows, names, args.threshold)
     if csv_path:
-        _write_csv(csv_path, rows, names)
+        write_csv(csv_path, rows, names)
     if plot_path:
         pce = np.array([[outcome.pce for outcome in found] for _, found, _ in rows])
         with atomic_write(plot_path) as file:
-            _heatmap([source for source, _, _ in rows], names, pce, args.threshold).savefig(file, format="png")
+            heatmap([source for source, _, _ in rows], names, pce, args.threshold).savefig(file, format="png")
     for path in filter(None, (csv_path, plot_path)):
         _say(f"wrote {path}")
 
@@ -273,58 +264,6 @@ def _verdict(outcomes, names):
     """The camera with the highest PCE if that is above the threshold, else None."""
     best = max(range(len(outcomes)), key=lambda k: outcomes[k].pce)
     return names[best] if outcomes[best].same_camera else None
-
-
-def _print_table(rows, names, threshold):
-    print(f"PCE of each image against each fingerprint; verdict: the highest above {threshold:g}, or none")
-    header = ["image", *names, "verdict"]
-    cells = [[source, *(f"{outcome.pce:.1f}" for outcome in found), verdict or "none"]
-             for source, found, verdict in rows]
-    widths = [max(len(line[k]) for line in [header, *cells]) for k in range(len(header))]
-    for line in [header, *cells]:
-        middle = [value.rjust(width) for value, width in zip(line[1:-1], widths[1:-1])]
-        print("  ".join([line[0].ljust(widths[0]), *middle, line[-1]]))
-
-
-def _write_csv(path, rows, names):
-    text = io.StringIO()
-    writer = csv.writer(text, lineterminator="\n")
-    writer.writerow(["image", "fingerprint", "pce", "ncc", "peak_row", "peak_column", "verdict"])
-    for source, found, verdict in rows:
-        for name, outcome in zip(names, found):
-            writer.writerow([source, name, outcome.pce, outcome.ncc, *outcome.peak, verdict or "none"])
-    with atomic_write(path) as file:
-        file.write(text.getvalue().encode("utf-8"))
-
-
-def _heatmap(labels, names, pce, threshold):
-    """A matplotlib Figure of PCE, images down and fingerprints across, log colour scale."""
-    from matplotlib.colors import LogNorm
-    from matplotlib.figure import Figure
-    from matplotlib.patches import Rectangle
-
-    rows, columns = pce.shape
-    figure = Figure(figsize=(4.5 + columns, 2 + 0.25 * min(rows, 400)), dpi=DPI, layout="constrained")
-    axes = figure.add_subplot()
-    shown = np.maximum(pce, 1.0)  # a log scale has no place for PCE of 1 or less
-    norm = LogNorm(vmin=1.0, vmax=max(float(shown.max()), 10.0 * threshold))
-    picture = axes.imshow(shown, norm=norm, cmap="viridis", aspect="auto", interpolation="nearest")
-    axes.set_xticks(range(columns), names, rotation=30, ha="right")
-    if rows <= 400:
-        axes.set_yticks(range(rows), labels, fontsize=8)
-    for row, column in zip(*np.nonzero(pce > threshold)):
-        axes.add_patch(Rectangle((column - 0.5, row - 0.5), 1, 1, fill=False, edgecolor="red", linewidth=2))
-    if rows * columns <= 200:
-        for (row, column), value in np.ndenumerate(pce):
-            axes.text(column, row, f"{value:.0f}", ha="center", va="center", fontsize=8,
-                      color="black" if norm(max(value, 1.0)) > 0.6 else "white")
-    scale = figure.colorbar(picture, ax=axes, label="PCE (log scale)")
-    scale.ax.axhline(threshold, color="red", linewidth=2)
-    axes.set_title(f"PCE of each image against each fingerprint; red: above the threshold, {threshold:g}",
-                   fontsize=10)
-    axes.set_xlabel("fingerprint")
-    axes.set_ylabel("image")
-    return figure
 
 
 @contextlib.contextmanager
@@ -414,25 +353,6 @@ def _version():
         return importlib.metadata.version("morvekin")
     except importlib.metadata.PackageNotFoundError:
         return "unknown"
-
-
-def _residual_picture(pixels, denoised, residual):
-    """Image, denoised image and stretched residual side by side under labels: 8-bit grey or RGB."""
-    scale = 255.0 / 65535.0 if pixels.dtype == np.uint16 else 1.0
-    spread = float(np.percentile(np.abs(residual), 99.5)) or 1.0
-    stretched = 127.5 + 127.5 * np.clip(residual / spread, -1.0, 1.0)
-    if pixels.ndim == 3:
-        stretched = np.repeat(stretched[..., None], 3, axis=2)
-    panels = [("image", scale * pixels), ("denoised", scale * denoised),
-              (f"residual, ±{spread:.3g} stretched", stretched)]
-    rows, columns = pixels.shape[:2]
-    canvas = Image.new("RGB" if pixels.ndim == 3 else "L", (3 * columns + 2 * GAP, rows + LABEL_HEIGHT), "white")
-    draw = ImageDraw.Draw(canvas)
-    for k, (label, values) in enumerate(panels):
-        left = k * (columns + GAP)
-        canvas.paste(Image.fromarray(np.round(np.clip(values, 0, 255)).astype(np.uint8)), (left, LABEL_HEIGHT))
-        draw.text((left + 4, 4), label, fill="black")
-    return canvas
 
 
 def _terminate_as_interrupt():

@@ -9,7 +9,9 @@ from tqdm import tqdm
 
 from ._threads import in_blocks, in_order
 from .images import load_image
-from .residual import SIGMA, _channels, _checked_sigma, _wavelet_residual, noise_variance, postprocess
+from ._checks import checked_sigma
+from .postprocessing import postprocess
+from .residual import SIGMA, channel_noise, noise_variance, transform_channels
 
 # Images per block of the sums. Each block of consecutive images is summed on
 # its own, in image order, and the blocks' sums are added in block order. That
@@ -59,8 +61,9 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
         Images processed at once in threads (the transforms and ``lawmlNC``
         release the GIL); each image holds its own working memory. Each image
         already spreads over every core, so more workers help only where
-        cores would otherwise idle (on 2 cores, 12 MP photographs took 2.44 s
-        each with one worker and 2.88 s with two). With ``executor``: the
+        cores would otherwise idle; the sums are bound by memory bandwidth,
+        so on a machine with few cores one worker is usually fastest
+        (docs/performance.md). With ``executor``: the
         blocks submitted to it at once.
     onerror : callable, optional
         Called as ``onerror(label, error)`` for each image that cannot be
@@ -90,7 +93,7 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
         that differs from the first image's names both shapes and the file),
         or bad options. Nothing is returned from a run that failed part way.
     """
-    _checked_sigma(sigma)
+    checked_sigma(sigma)
     if not isinstance(workers, int) or isinstance(workers, bool) or workers < 1:
         raise ValueError(f"workers must be a positive integer, not {workers!r}")
     if onerror is not None and not callable(onerror):
@@ -151,8 +154,8 @@ def _attempt(index, source, sigma, skip):
     try:
         pixels = load_image(source, name=label, orient=False)
         noise_var = noise_variance(sigma, pixels)
-        channels = [(channel, _wavelet_residual(channel, noise_var, name=label), saturated(channel))
-                    for channel in _channels(pixels)]
+        channels = [(channel, channel_noise(channel, noise_var, name=label), saturated(channel))
+                    for channel in transform_channels(pixels)]
     except READ_ERRORS as error:
         if not skip:
             raise

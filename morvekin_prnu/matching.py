@@ -12,9 +12,11 @@ from typing import NamedTuple
 
 import numpy as np
 
+from ._checks import checked_plane, checked_sigma, image_label
+from ._fft import irfft2, rfft2
 from .images import load_image
-from .residual import (LEVELS, SIGMA, WAVELET, _channels, _checked_plane, _checked_sigma, _checked_wavelet, _name,
-                       _residual, irfft2, luminance, rfft2)
+from .postprocessing import luminance
+from .residual import LEVELS, SIGMA, WAVELET, residual_of_pixels, transform_channels
 
 THRESHOLD = 60.0
 NEIGHBOURHOOD = 11  # PCE leaves out this square around the peak (Goljan et al. 2009)
@@ -103,16 +105,16 @@ def _matched(fingerprints, image, sigma, threshold):
     """The Match of the image against each of the fingerprints, given by name."""
     checked = []
     for name, fingerprint in fingerprints.items():
-        fingerprint = _checked_plane(fingerprint, name)
+        fingerprint = checked_plane(fingerprint, name)
         if not np.isfinite(fingerprint).all():
             raise ValueError(f"{name} holds NaN or infinite values")
         checked.append(fingerprint)
     if not isinstance(threshold, numbers.Real) or not np.isfinite(threshold):
         raise ValueError(f"threshold must be a finite number, not {threshold!r}")
-    _checked_sigma(sigma)
+    checked_sigma(sigma)
     pixels = load_image(image, orient=False)
-    residual = _residual(pixels, sigma, _checked_wavelet(WAVELET), LEVELS, _name(image))
-    weighted = residual * luminance(list(_channels(pixels)))
+    residual = residual_of_pixels(pixels, sigma, WAVELET, LEVELS, image_label(image))
+    weighted = residual * luminance(list(transform_channels(pixels)))
     return [_oriented(fingerprint, weighted, threshold) for fingerprint in checked]
 
 
@@ -185,7 +187,7 @@ def pce(surface, *, peak=(0, 0), neighbourhood=NEIGHBOURHOOD):
     float
         0 for a surface that is zero outside the square.
     """
-    surface = _checked_plane(surface, "surface")
+    surface = checked_plane(surface, "surface")
     if not (isinstance(neighbourhood, int) and neighbourhood > 0 and neighbourhood % 2 == 1):
         raise ValueError(f"neighbourhood must be a positive odd integer, not {neighbourhood!r}")
     rows, columns = surface.shape
@@ -224,7 +226,7 @@ def ncc(a, b):
 
 def _centred(a, b):
     """a and b checked, less their means, and the product of their norms."""
-    a, b = _checked_plane(a, "a"), _checked_plane(b, "b")
+    a, b = checked_plane(a, "a"), checked_plane(b, "b")
     if a.shape != b.shape:
         raise ValueError(f"a and b must have the same shape, not {a.shape} and {b.shape}")
     a = a - a.mean()

@@ -21,13 +21,14 @@ so the same fingerprint and metadata give the same bytes.
 import contextlib
 import json
 import math
-import numbers
 import os
 import secrets
 import zipfile
 
 import numpy as np
 from PIL import Image
+
+from ._checks import checked_sigma
 
 FORMAT = "morvekin fingerprint"
 VERSION = 1
@@ -67,7 +68,7 @@ def save_fingerprint(path, fingerprint, metadata):
         raise TypeError(f"metadata must be a dict, not {type(metadata).__name__}")
     record = {"format": FORMAT, "version": VERSION, "shape": list(fingerprint.shape), **metadata}
     record.update(format=FORMAT, version=VERSION, shape=list(fingerprint.shape))
-    _checked_sigma(record.get("sigma"), "metadata")
+    checked_sigma(record.get("sigma"), "the metadata's sigma")
     try:
         text = json.dumps(record, ensure_ascii=False, allow_nan=False, indent=1)
     except (TypeError, ValueError) as error:
@@ -189,7 +190,7 @@ def _check_metadata(metadata, shape):
         raise ValueError(f"it is of format version {metadata.get('version')!r}; this morvekin reads {VERSION}")
     if metadata.get("shape") != list(shape):
         raise ValueError(f"its metadata gives shape {metadata.get('shape')!r}, the fingerprint is {list(shape)}")
-    _checked_sigma(metadata.get("sigma"), "its metadata")
+    checked_sigma(metadata.get("sigma"), "its metadata's sigma")
 
 
 def _checked_fingerprint(fingerprint, name):
@@ -200,7 +201,3 @@ def _checked_fingerprint(fingerprint, name):
     if fingerprint.size == 0 or not np.isfinite(fingerprint).all():
         raise ValueError(f"{name} is empty or holds NaN or infinite values")
 
-
-def _checked_sigma(sigma, where):
-    if not isinstance(sigma, numbers.Real) or isinstance(sigma, bool) or not 0 < sigma < math.inf:
-        raise ValueError(f"{where} must give sigma, a positive finite number, not {sigma!r}")

@@ -18,7 +18,7 @@ from PIL import Image
 
 import morvekin_prnu
 from cameras import assert_same_bits, scene, sensor_pattern, shot
-from morvekin_prnu import command, fingerprints
+from morvekin_prnu import command, fingerprints, reporting
 
 SHAPE = (256, 256)
 TRAINING = (pywt.data.camera, pywt.data.ascent)
@@ -192,7 +192,7 @@ def test_the_console_script_writes_the_camera_residual(tmp_path):
     done = subprocess.run([script, "residual", "--save-npy"], cwd=tmp_path, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     with Image.open(tmp_path / "camera_residual.png") as picture:
-        assert picture.size == (3 * 512 + 2 * command.GAP, 512 + command.LABEL_HEIGHT)
+        assert picture.size == (3 * 512 + 2 * reporting.GAP, 512 + reporting.LABEL_HEIGHT)
     assert_same_bits(np.load(tmp_path / "camera_residual.npy"), morvekin_prnu.noise_residual(pywt.data.camera()))
     version = subprocess.run([sys.executable, "-m", "morvekin_prnu", "--version"], capture_output=True, text=True)
     assert version.stdout.startswith("morvekin ") and version.returncode == 0
@@ -223,8 +223,8 @@ def test_residual_pictures_every_kind_of_image_and_skips_bad_files(tmp_path, rng
     for name, (_, shown, mode) in kinds.items():
         stem = name.split(".")[0]
         with Image.open(tmp_path / "out" / f"{stem}_residual.png") as picture:
-            assert picture.mode == mode and picture.size == (3 * 48 + 2 * command.GAP, 40 + command.LABEL_HEIGHT)
-            panel = np.asarray(picture)[command.LABEL_HEIGHT:, :48]
+            assert picture.mode == mode and picture.size == (3 * 48 + 2 * reporting.GAP, 40 + reporting.LABEL_HEIGHT)
+            panel = np.asarray(picture)[reporting.LABEL_HEIGHT:, :48]
         np.testing.assert_array_equal(panel, shown, err_msg=name)
         assert_same_bits(np.load(tmp_path / "out" / f"{stem}_residual.npy"),
                          morvekin_prnu.noise_residual(tmp_path / "in" / name))

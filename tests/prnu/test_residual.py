@@ -5,6 +5,7 @@ import pytest
 import pywt
 
 import morvekin_prnu
+from cameras import assert_same_bits
 from morvekin_prnu import wavelets
 
 
@@ -43,6 +44,14 @@ def test_denoise_takes_the_noise_out_of_each_channel(rng):
     assert denoised.dtype == np.float32 and denoised.shape == scene.shape
     assert np.std(denoised - scene) < 0.5 * np.std(noise)
     assert morvekin_prnu.denoise(np.round(scene[..., 0]).astype(np.uint8)).shape == scene.shape[:2]
+
+
+@pytest.mark.parametrize("shape", [(96, 80), (96, 80, 3)])
+def test_denoise_with_residual_gives_both_to_the_bit(rng, shape):
+    image = rng.integers(0, 256, shape, dtype=np.uint8)
+    denoised, residual = morvekin_prnu.denoise_with_residual(image, sigma=2.5)
+    assert_same_bits(denoised, morvekin_prnu.denoise(image, sigma=2.5))
+    assert_same_bits(residual, morvekin_prnu.noise_residual(image, sigma=2.5))
 
 
 def test_small_images_use_fewer_levels_and_tiny_ones_are_refused(rng):
