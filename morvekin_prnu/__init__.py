@@ -12,7 +12,8 @@ picture it takes:
 - :func:`match` tests a photograph against a fingerprint with the
   peak-to-correlation energy (Goljan, Fridrich and Filler 2009), built from
   :func:`crosscorr`, :func:`pce` and :func:`ncc`; :func:`match_all` against
-  several at once;
+  several at once, and :func:`weighted_residual` with :func:`match_residual`
+  split the image's side of the test from the fingerprint's;
 - :func:`save_fingerprint` and :func:`load_fingerprint` write and read
   fingerprint files with their metadata;
 - :func:`load_image` reads the photographs every function accepts, and
@@ -24,7 +25,7 @@ The ``morvekin`` command (``python -m morvekin_prnu``) runs these from the shell
 
 from .fingerprints import fingerprint, saturated
 from .images import load_image
-from .matching import Match, crosscorr, match, match_all, ncc, pce
+from .matching import Match, crosscorr, match, match_all, match_residual, ncc, pce, weighted_residual
 from .postprocessing import wiener_dft, zero_mean
 from .residual import denoise, denoise_with_residual, noise_residual
 from .storage import load_fingerprint, save_fingerprint
@@ -39,11 +40,13 @@ __all__ = [
     "load_image",
     "match",
     "match_all",
+    "match_residual",
     "ncc",
     "noise_residual",
     "pce",
     "saturated",
     "save_fingerprint",
+    "weighted_residual",
     "wiener_dft",
     "zero_mean",
 ]

@@ -80,7 +80,9 @@ def match(fingerprint, image, *, sigma=SIGMA, threshold=THRESHOLD):
     -------
     Match
     """
-    return _matched({"fingerprint": fingerprint}, image, sigma, threshold)[0]
+    [fingerprint] = _checked_fingerprints([fingerprint], ["fingerprint"])
+    _checked_threshold(threshold)
+    return _oriented(fingerprint, weighted_residual(image, sigma=sigma), threshold)
 
 
 def match_all(fingerprints, image, *, sigma=SIGMA, threshold=THRESHOLD):
@@ -98,24 +100,70 @@ def match_all(fingerprints, image, *, sigma=SIGMA, threshold=THRESHOLD):
     list of Match
         One per fingerprint, in their order: what :func:`match` gives for each.
     """
-    return _matched({f"fingerprints[{k}]": f for k, f in enumerate(fingerprints)}, image, sigma, threshold)
+    checked = _checked_fingerprints(fingerprints, [f"fingerprints[{k}]" for k in range(len(fingerprints))])
+    _checked_threshold(threshold)
+    weighted = weighted_residual(image, sigma=sigma)
+    return [_oriented(fingerprint, weighted, threshold) for fingerprint in checked]
 
 
-def _matched(fingerprints, image, sigma, threshold):
-    """The Match of the image against each of the fingerprints, given by name."""
+def weighted_residual(image, *, sigma=SIGMA):
+    """The image's side of the test: its noise residual W times its luminance I.
+
+    Under the sensor model I = I0 (1 + K) + noise the residual W holds I0 K,
+    so W·I is what the fingerprint K is correlated with (Goljan et al. 2009).
+    Computing it once serves tests against any number of fingerprints
+    (:func:`match_residual`).
+
+    Parameters
+    ----------
+    image : str, os.PathLike or ndarray
+        As for :func:`match`.
+    sigma : float, optional
+        The denoiser's noise standard deviation; use the fingerprints'.
+
+    Returns
+    -------
+    ndarray, shape (H, W), float64
+    """
+    checked_sigma(sigma)
+    pixels = load_image(image, orient=False)
+    residual = residual_of_pixels(pixels, sigma, WAVELET, LEVELS, image_label(image))
+    return residual * luminance(list(transform_channels(pixels)))
+
+
+def match_residual(fingerprint, weighted, *, threshold=THRESHOLD):
+    """:func:`match` of an image given by its :func:`weighted_residual`.
+
+    Parameters
+    ----------
+    fingerprint : ndarray, shape (H, W)
+    weighted : ndarray, shape (h, w)
+        From :func:`weighted_residual`, with the fingerprint's sigma.
+    threshold : float, optional
+        As for :func:`match`.
+
+    Returns
+    -------
+    Match
+    """
+    [fingerprint] = _checked_fingerprints([fingerprint], ["fingerprint"])
+    _checked_threshold(threshold)
+    return _oriented(fingerprint, checked_plane(weighted, "weighted"), threshold)
+
+
+def _checked_fingerprints(fingerprints, names):
     checked = []
-    for name, fingerprint in fingerprints.items():
+    for name, fingerprint in zip(names, fingerprints):
         fingerprint = checked_plane(fingerprint, name)
         if not np.isfinite(fingerprint).all():
             raise ValueError(f"{name} holds NaN or infinite values")
         checked.append(fingerprint)
+    return checked
+
+
+def _checked_threshold(threshold):
     if not isinstance(threshold, numbers.Real) or not np.isfinite(threshold):
         raise ValueError(f"threshold must be a finite number, not {threshold!r}")
-    checked_sigma(sigma)
-    pixels = load_image(image, orient=False)
-    residual = residual_of_pixels(pixels, sigma, WAVELET, LEVELS, image_label(image))
-    weighted = residual * luminance(list(transform_channels(pixels)))
-    return [_oriented(fingerprint, weighted, threshold) for fingerprint in checked]
 
 
 def _oriented(fingerprint, weighted, threshold):

@@ -61,3 +61,10 @@ def test_bad_shapes_peaks_and_thresholds_are_refused():
         morvekin_prnu.pce(np.ones((4, 5)), neighbourhood=4)
     with pytest.raises(ValueError, match="threshold"):
         morvekin_prnu.match(np.zeros((32, 32)), np.zeros((32, 32), np.uint8), threshold=float("nan"))
+
+
+def test_match_residual_splits_match_in_two(rng):
+    fingerprint = rng.normal(0, 0.01, (64, 80)).astype(np.float32)
+    image = rng.integers(0, 256, (64, 80, 3), dtype=np.uint8)
+    weighted = morvekin_prnu.weighted_residual(image, sigma=2.0)
+    assert morvekin_prnu.match_residual(fingerprint, weighted) == morvekin_prnu.match(fingerprint, image, sigma=2.0)
