@@ -16,6 +16,9 @@ picture it takes:
   split the image's side of the test from the fingerprint's;
 - :func:`save_fingerprint` and :func:`load_fingerprint` write and read
   fingerprint files with their metadata;
+- :class:`Library` keeps many cameras' fingerprints in a folder with a
+  catalogue and a compact index (:mod:`morvekin_prnu.binary`), and
+  :meth:`Library.identify` finds which of them took a photograph;
 - :func:`load_image` reads the photographs every function accepts, and
   :func:`denoise` shows what the denoiser leaves of one
   (:func:`denoise_with_residual` gives both at once).
@@ -29,9 +32,17 @@ from .matching import Match, crosscorr, match, match_all, match_residual, ncc, p
 from .postprocessing import wiener_dft, zero_mean
 from .residual import denoise, denoise_with_residual, noise_residual
 from .storage import load_fingerprint, save_fingerprint
+from .library import Camera, Candidate, Identification, Library, Problem, Search, Source
 
 __all__ = [
+    "Camera",
+    "Candidate",
+    "Identification",
+    "Library",
     "Match",
+    "Problem",
+    "Search",
+    "Source",
     "crosscorr",
     "denoise",
     "denoise_with_residual",

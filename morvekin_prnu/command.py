@@ -29,6 +29,7 @@ from ._threads import in_order
 from .fingerprints import READ_ERRORS
 from .matching import THRESHOLD
 from .reporting import heatmap, print_table, residual_picture, write_csv
+from .reporting import print_cameras, print_identifications, shown, write_identifications
 from .residual import LEVELS, SIGMA, WAVELET, denoised_and_residual_of_pixels
 from .storage import atomic_write
 
@@ -126,6 +127,7 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
     _add_common(match, sigma=False)
     _add_where(match)
     match.set_defaults(run=_match)
+    _add_library(commands)
     return parser
 
 
@@ -364,3 +366,153 @@ def _terminate_as_interrupt():
         return signal.signal(signal.SIGTERM, interrupt)
     except ValueError:  # not the main thread: leave signals alone
         return None
+
+
+def _add_library(commands):
+    library = commands.add_parser(
+        "library", help="keep a library of camera fingerprints and search it",
+        description="""A library is a folder of fingerprints with an SQLite catalogue (name, EXIF make,
+            model and serial, image count, shape, sigma, the SHA-256 of every source image and of the
+            fingerprint file, dates) and a compact index that picks the few cameras worth the full test
+            when identifying an image. Any number of commands may read a library while one writes it.""")
+    actions = library.add_subparsers(dest="action", required=True, metavar="ACTION")
+
+    add = actions.add_parser(
+        "add", help="add a camera from its photographs or from a fingerprint file",
+        description="""Add a camera to the library (made if it does not exist): its fingerprint is
+            computed from its photographs as 'morvekin fingerprint' does, or taken from a file that
+            command wrote (--fingerprint), then stored with its catalogue row in one transaction: an
+            error or Ctrl-C leaves the library as it was.""")
+    add.add_argument("library", metavar="LIB", help="the library's folder")
+    add.add_argument("name", metavar="NAME", help="the camera's name in the library")
+    add.add_argument("images", nargs="*", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
+    add.add_argument("--fingerprint", metavar="FILE.npz", help="add this fingerprint file instead of photographs")
+    _add_common(add)
+    _add_where(add)
+    add.set_defaults(run=_library_add, command="library add")
+
+    listing = actions.add_parser("list", help="list the cameras of a library",
+                                 description="List the library's cameras: name, shape, image count, sigma, EXIF make, "
+                                             "model and serial, and when each was added.")
+    listing.add_argument("library", metavar="LIB", help="the library's folder")
+    listing.set_defaults(run=_library_list, command="library list")
+
+    remove = actions.add_parser("remove", help="remove a camera from a library",
+                                description="Remove a camera's row and index entry, then its fingerprint file.")
+    remove.add_argument("library", metavar="LIB", help="the library's folder")
+    remove.add_argument("name", metavar="NAME", help="the camera's name")
+    remove.set_defaults(run=_library_remove, command="library remove")
+
+    verify = actions.add_parser(
+        "verify", help="check a library's files and catalogue",
+        description="""Check that every fingerprint file is there, has the SHA-256 the catalogue records,
+            reads as the fingerprint recorded and matches its index entry; that no catalogue row was changed
+            outside morvekin; and that no file is left that no row names. Prints one line per problem; exit
+            status 1 if there is any.""")
+    verify.add_argument("library", metavar="LIB", help="the library's folder")
+    verify.set_defaults(run=_library_verify, command="library verify")
+
+    identify = actions.add_parser(
+        "identify", help="find which of a library's cameras took each image",
+        description="""For each image, find the camera of the library that took it: the compact index picks
+            the candidates, which are tested in full (their PCE is the same as 'morvekin match' gives); the
+            verdict is the camera with the highest PCE if that is above the threshold, else none. Cameras
+            whose fingerprint has another shape than the image (a crop, a resized or turned picture) are
+            always tested in full. A candidate whose fingerprint file is missing, changed or damaged is not
+            tested and is named on standard error and in the CSV (--strict stops instead).""")
+    identify.add_argument("library", metavar="LIB", help="the library's folder")
+    identify.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
+    identify.add_argument("--threshold", type=_positive, default=THRESHOLD,
+                          help=f"PCE above which an image is attributed to a camera (default {THRESHOLD:g})")
+    identify.add_argument("--csv", metavar="FILE.csv",
+                          help="also write one row per image: image, camera, pce, ncc, peak_row, peak_column, "
+                               "verdict, score (the index's), tested (cameras tested in full), cameras (searched), "
+                               "untested (candidates whose file could not be read)")
+    identify.add_argument("--exhaustive", action="store_true",
+                          help="test every camera in full instead of the index's candidates")
+    _add_common(identify, sigma=False)
+    _add_where(identify)
+    identify.set_defaults(run=_library_identify, command="library identify")
+
+
+def _library_add(args):
+    if bool(args.images) == bool(args.fingerprint):
+        raise CommandError("give either photographs or --fingerprint FILE.npz")
+    if args.fingerprint:
+        with prnu.Library(args.library, create=True) as library:
+            camera = library.add_fingerprint(args.name, args.fingerprint)
+    else:
+        sources = _inputs(args.images)
+        with prnu.Library(args.library, create=True) as library, _cluster(args) as client:
+            camera = library.add(
+                args.name, sources, sigma=args.sigma, progress=sys.stderr.isatty(), workers=_in_flight(args, client),
+                onerror=None if args.strict else lambda label, error: _skipped(args, label, error), executor=client)
+    skipped = len(sources) - camera.images if not args.fingerprint else 0
+    _say(f"added {shown(camera.name)} to {shown(args.library)}: "
+         + (f"{camera.images} images of " if camera.images is not None else "")
+         + f"{camera.shape[0]}x{camera.shape[1]}" + (f", {skipped} skipped" if skipped else ""))
+    for field in ("make", "model", "serial"):
+        if " / " in (getattr(camera, field) or ""):
+            _say(f"warning: the photographs name more than one {field}: {shown(getattr(camera, field))}")
+
+
+def _library_list(args):
+    with prnu.Library(args.library) as library:
+        print_cameras(library.cameras())
+
+
+def _library_remove(args):
+    with prnu.Library(args.library) as library:
+        library.remove(args.name)
+    _say(f"removed {shown(args.name)} from {shown(args.library)}")
+
+
+def _library_verify(args):
+    with prnu.Library(args.library) as library:
+        problems = library.verify()
+        count = len(library.cameras())
+    for problem in problems:
+        print(shown(" ".join(filter(None, (problem.kind + ":", problem.camera, problem.file, "-", problem.detail)))))
+    if problems:
+        raise CommandError(f"{len(problems)} problem{'s' if len(problems) > 1 else ''} found (see above)")
+    _say(f"{shown(args.library)}: {count} cameras; every file is as the catalogue records it")
+
+
+def _library_identify(args):
+    csv_path = args.csv and _checked_output(args.csv, "--csv")
+    with prnu.Library(args.library) as library:
+        search = library.search()
+    if not len(search):
+        raise CommandError(f"{shown(args.library)} holds no cameras yet: add some with 'morvekin library add'")
+    sources = _inputs(args.images)
+    rows = []
+    with _cluster(args) as client, ThreadPoolExecutor(args.workers) as pool:
+        if client is not None:  # the index goes to each worker once; each reads its candidates' files itself
+            search = client.scatter(search, broadcast=True)
+        outcomes = in_order(pool if client is None else client, _identified, ((source,) for source in sources),
+                            _in_flight(args, client), search, args.threshold, args.exhaustive, not args.strict)
+        for source, outcome in zip(sources, tqdm(outcomes, total=len(sources), disable=None, unit="image")):
+            if isinstance(outcome, Exception):
+                _skipped(args, source, outcome)
+                continue
+            for camera, reason in outcome.unreadable:
+                if args.strict:
+                    raise CommandError(f"camera {camera}: {reason}")
+                tqdm.write(f"morvekin {args.command}: {shown(source)}: camera {shown(camera)} not tested: "
+                           f"{shown(reason)}", file=sys.stderr)
+            rows.append(outcome)
+    _check_any(rows, sources)
+    print_identifications(rows, args.threshold)
+    if csv_path:
+        write_identifications(csv_path, rows)
+        _say(f"wrote {csv_path}")
+
+
+def _identified(source, search, threshold, exhaustive, skip):
+    """One image searched for in a library; or, when skipping, the error that stopped it. A task for an executor."""
+    try:
+        return search.identify(source, threshold=threshold, exhaustive=exhaustive)
+    except READ_ERRORS as error:
+        if not skip:
+            raise
+        return error

@@ -95,3 +95,57 @@ def residual_picture(pixels, denoised, residual):
         canvas.paste(Image.fromarray(np.round(np.clip(values, 0, 255)).astype(np.uint8)), (left, LABEL_HEIGHT))
         draw.text((left + 4, 4), label, fill="black")
     return canvas
+
+
+def shown(text):
+    """Text safe to print on a terminal: control and other unprintable characters escaped (\\n, \\x1b, ...)."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in str(text))
+
+
+def _print_columns(header, cells, right):
+    """Print a table, the columns whose index is in ``right`` aligned right, every cell escaped."""
+    lines = [header, *[[shown(cell) for cell in line] for line in cells]]
+    widths = [max(len(line[k]) for line in lines) for k in range(len(header))]
+    for line in lines:
+        print("  ".join(value.rjust(width) if k in right else value.ljust(width)
+                        for k, (value, width) in enumerate(zip(line, widths))).rstrip())
+
+
+def print_cameras(cameras):
+    """Print a library's cameras (a list of ``morvekin_prnu.Camera``), one per line."""
+    print(f"{len(cameras)} camera{'' if len(cameras) == 1 else 's'}")
+    header = ["name", "shape", "images", "sigma", "make", "model", "serial", "added"]
+    cells = [[camera.name, f"{camera.shape[0]}x{camera.shape[1]}", "?" if camera.images is None else camera.images,
+              f"{camera.sigma:g}", camera.make or "-", camera.model or "-", camera.serial or "-", camera.added]
+             for camera in cameras]
+    _print_columns(header, cells, right={2, 3})
+
+
+def print_identifications(found, threshold):
+    """Print the best camera of each image (a list of ``morvekin_prnu.Identification``) with the verdict."""
+    searched = max(identification.cameras for identification in found)
+    print(f"Best camera of each image among {searched} in the library; verdict: the best if its PCE is above "
+          f"{threshold:g}, or none")
+    header = ["image", "camera", "pce", "verdict", "tested"]
+    cells = []
+    for identification in found:
+        best = identification.candidates[0]
+        cells.append([identification.image, best.camera, "-" if best.match is None else f"{best.match.pce:.1f}",
+                      identification.verdict or "none", identification.tested])
+    _print_columns(header, cells, right={2, 4})
+
+
+def write_identifications(path, found):
+    """Write one row per image (``morvekin_prnu.Identification``), atomically; numbers to the last bit."""
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(["image", "camera", "pce", "ncc", "peak_row", "peak_column", "verdict", "score", "tested",
+                     "cameras", "untested"])
+    for identification in found:
+        best = identification.candidates[0]
+        numbers = ["", "", "", ""] if best.match is None else [best.match.pce, best.match.ncc, *best.match.peak]
+        writer.writerow([identification.image, best.camera, *numbers, identification.verdict or "none",
+                         "" if best.score is None else best.score, identification.tested, identification.cameras,
+                         ";".join(camera for camera, _ in identification.unreadable)])
+    with atomic_write(path) as file:
+        file.write(text.getvalue().encode("utf-8"))
