@@ -323,7 +323,7 @@ def _checked_output(path, option):
 def _skipped(args, label, error):
     """Say that a file is skipped and why; return the reason (the error's message, less the file name)."""
     reason = str(error).removeprefix(f"{label}: ")
-    tqdm.write(f"morvekin {args.command}: skipped {label}: {reason}", file=sys.stderr)
+    tqdm.write(f"morvekin {args.command}: skipped {shown(label)}: {shown(reason)}", file=sys.stderr)
     return reason
 
 
@@ -438,22 +438,38 @@ def _add_library(commands):
 def _library_add(args):
     if bool(args.images) == bool(args.fingerprint):
         raise CommandError("give either photographs or --fingerprint FILE.npz")
-    if args.fingerprint:
-        with prnu.Library(args.library, create=True) as library:
-            camera = library.add_fingerprint(args.name, args.fingerprint)
-    else:
-        sources = _inputs(args.images)
+    sources = [] if args.fingerprint else _inputs(args.images)
+    fresh = not os.path.lexists(args.library)
+    try:
         with prnu.Library(args.library, create=True) as library, _cluster(args) as client:
-            camera = library.add(
-                args.name, sources, sigma=args.sigma, progress=sys.stderr.isatty(), workers=_in_flight(args, client),
-                onerror=None if args.strict else lambda label, error: _skipped(args, label, error), executor=client)
-    skipped = len(sources) - camera.images if not args.fingerprint else 0
+            if args.fingerprint:
+                camera = library.add_fingerprint(args.name, args.fingerprint)
+            else:
+                camera = library.add(args.name, sources, sigma=args.sigma, progress=sys.stderr.isatty(),
+                                     workers=_in_flight(args, client), executor=client,
+                                     onerror=None if args.strict else lambda label, error: _skipped(args, label, error))
+    except BaseException:
+        if fresh:
+            _remove_if_empty(args.library)
+        raise
+    skipped = len(sources) - camera.images if sources else 0
     _say(f"added {shown(camera.name)} to {shown(args.library)}: "
          + (f"{camera.images} images of " if camera.images is not None else "")
          + f"{camera.shape[0]}x{camera.shape[1]}" + (f", {skipped} skipped" if skipped else ""))
     for field in ("make", "model", "serial"):
         if " / " in (getattr(camera, field) or ""):
             _say(f"warning: the photographs name more than one {field}: {shown(getattr(camera, field))}")
+
+
+def _remove_if_empty(folder):
+    """Remove a library this command made but could not add to, unless someone else added a camera meanwhile."""
+    with contextlib.suppress(OSError, ValueError):
+        with prnu.Library(folder) as library:
+            if library.cameras():
+                return
+        os.remove(os.path.join(folder, prnu.library.CATALOGUE))
+        os.rmdir(os.path.join(folder, prnu.library.FINGERPRINTS))
+        os.rmdir(folder)
 
 
 def _library_list(args):
@@ -505,7 +521,7 @@ def _library_identify(args):
     print_identifications(rows, args.threshold)
     if csv_path:
         write_identifications(csv_path, rows)
-        _say(f"wrote {csv_path}")
+        _say(f"wrote {shown(csv_path)}")
 
 
 def _identified(source, search, threshold, exhaustive, skip):

@@ -243,7 +243,7 @@ class Search:
         fingerprint has the image's shape, its binarized form is compared with
         every binarized fingerprint (:func:`morvekin_prnu.binary.agreement`), and
         the candidates — every camera scoring at least :data:`CANDIDATE_SCORE`,
-        and the highest-scoring one — are tested in full with
+        and the highest-scoring one of all — are tested in full with
         :func:`morvekin_prnu.match_residual`, so each confirmed PCE is the same
         bits as :func:`morvekin_prnu.match` gives. The pre-test compares the
         image in its original frame only, so it cannot help for cameras whose
@@ -281,12 +281,13 @@ class Search:
             if exhaustive or residual.shape != shape:
                 chosen += positions.tolist()
                 continue
-            found = agreement(binarized, binarize(residual), residual.size)
-            for position, score in zip(positions.tolist(), found.tolist()):
-                scores[position] = score
-            chosen += positions[(found >= CANDIDATE_SCORE) | (np.arange(found.size) == np.argmax(found))].tolist()
+            for position, score in zip(positions.tolist(), agreement(binarized, binarize(residual), residual.size)):
+                scores[position] = float(score)
+        scored = [k for k, score in enumerate(scores) if score is not None]
+        if scored:
+            chosen += [k for k in scored if scores[k] >= CANDIDATE_SCORE] + [max(scored, key=scores.__getitem__)]
         matches, unreadable = {}, []
-        for position in sorted(chosen, key=lambda k: _ranking(None, scores[k], self.entries[k].name)):
+        for position in sorted(set(chosen), key=lambda k: _ranking(None, scores[k], self.entries[k].name)):
             entry = self.entries[position]
             try:
                 stored = read_stored(entry.file, entry.sha256)
