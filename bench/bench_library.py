@@ -7,10 +7,11 @@ Cameras. Running ``fingerprint`` on photographs for 1,000 cameras would take
 hours here, so most fingerprints are simulated and a few are real:
 
 - Each camera has a white sensor pattern K whose standard deviation is drawn
-  log-uniformly from 0.0032 to 0.012 at 512x512, times 512 / size (PCE grows
-  with the pixel count), so that at every size the own camera's PCE spreads
-  from below the threshold of 60 to about 10,000; K is made again from the
-  camera's seed whenever needed.
+  log-uniformly from 0.0032 to 0.012 at 512x512, times sqrt(512 / size)
+  (PCE grows with the pixels times the fourth power of the strength here), so
+  that at every size the own camera's PCE spreads from below the threshold of
+  60 to several thousand; K is made again from the camera's seed whenever
+  needed.
 - A simulated fingerprint is K plus white estimation noise of standard
   deviation 0.014 (what ``fingerprint`` of 25 JPEG photographs of these
   scenes leaves: the table "real and simulated fingerprints" compares the
@@ -86,8 +87,9 @@ class Camera:
         self.name = f"camera{number:04d}"
         self.size = size
         self.seed = seed
-        # PCE grows with the pixel count: weaker patterns on larger sensors keep its spread.
-        self.strength = float(np.exp(np.random.default_rng(seed).uniform(*np.log(STRENGTHS)))) * 512 / size
+        # PCE grows as pixels × strength⁴ / estimation noise² (the fingerprint's own correlation with the
+        # pattern falls with the strength): this keeps its spread the same at every size.
+        self.strength = float(np.exp(np.random.default_rng(seed).uniform(*np.log(STRENGTHS)))) * math.sqrt(512 / size)
 
     def pattern(self):
         return np.random.default_rng([self.seed, 1]).normal(0.0, self.strength, (self.size, self.size))
@@ -146,16 +148,17 @@ def digest(fingerprint, kept):
     return places, flat[places].astype(np.float16)
 
 
-def digest_scores(places, values, weighted):
+def digest_scores(places, values, weighted, rows=64):
     """Correlation of each digest's values with the image's W·I at its places, times sqrt(kept)."""
     scores = np.empty(len(places))
     flat = weighted.ravel()
-    for row in range(len(places)):
-        image = flat[places[row]]
-        image = image - image.mean()
-        stored = values[row].astype(np.float64)
-        stored -= stored.mean()
-        scores[row] = image @ stored / math.sqrt((image @ image) * (stored @ stored)) * math.sqrt(places.shape[1])
+    for start in range(0, len(places), rows):
+        image = flat[places[start:start + rows]]
+        image -= image.mean(axis=1, keepdims=True)
+        stored = values[start:start + rows].astype(np.float64)
+        stored -= stored.mean(axis=1, keepdims=True)
+        products = [np.einsum("ij,ij->i", a, b) for a, b in ((image, stored), (image, image), (stored, stored))]
+        scores[start:start + rows] = products[0] / np.sqrt(products[1] * products[2]) * math.sqrt(places.shape[1])
     return scores
 
 
