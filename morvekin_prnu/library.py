@@ -590,7 +590,10 @@ class Library:
             sizes = dict(catalogue.execute("SELECT camera, length(bits) FROM signatures WHERE typeof(bits) = 'blob'"))
             members, damaged = {}, []
             for position, entry in enumerate(entries):
-                if sizes.get(entry.name) == 8 * _words(entry.shape):
+                rows, columns = entry.shape
+                # A changed row cannot make it allocate more than its index entry holds.
+                if isinstance(rows, int) and isinstance(columns, int) and min(rows, columns) > 0 \
+                        and sizes.get(entry.name) == 8 * _words(entry.shape):
                     members.setdefault((entry.shape, entry.sigma), []).append(position)
                 else:
                     damaged.append(position)
@@ -726,8 +729,10 @@ class Library:
         return ValueError(f"{self._catalogue}: damaged, or not a morvekin catalogue: {error}")
 
     def _listed(self):
-        """The names in the fingerprint folder."""
-        return set(os.listdir(os.path.join(self.path, FINGERPRINTS)))
+        """The names in the fingerprint folder (none if it is gone: verify then finds every file missing)."""
+        with contextlib.suppress(FileNotFoundError):
+            return set(os.listdir(os.path.join(self.path, FINGERPRINTS)))
+        return set()
 
     def _file(self, file):
         """The absolute path of a fingerprint file a row names (a made-up name is kept visibly wrong, not followed)."""
