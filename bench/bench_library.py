@@ -178,13 +178,14 @@ class Projection:
         return binarize(projected[self.kept][None, :])
 
 
-def compare_indexes(fingerprints, queries, size, total):
+def compare_indexes(files, queries, size, total):
     """Scores of the three compact indexes for queries of the compared cameras, and their scan times."""
     pixels = size * size
     kept = pixels // 48
     projection = Projection(pixels, pixels // 16)
     binary, places, values, projected = [], [], [], []
-    for fingerprint in fingerprints:
+    for file in files:
+        fingerprint = prnu.library.read_stored(*file)
         binary.append(binarize(fingerprint))
         found = digest(fingerprint, kept)
         places.append(found[0])
@@ -370,8 +371,8 @@ def main(argv=None):
               "and the spread and maximum of the other cameras' scores (chance):\n")
         table(["index", "KiB per camera", "% of fingerprint", "scan ms", "score² / PCE", "lowest own score",
                "missed", "chance s.d.", "chance max"],
-              compare_indexes((prnu.library.read_stored(*_file(search, camera.name)) for camera in cameras[:args.compare]),
-                              compared, args.size, args.cameras))
+              compare_indexes([_file(search, camera.name) for camera in cameras[:args.compare]], compared, args.size,
+                              args.cameras))
 
         # The exhaustive tests, the two ways in turn, on queries from the library and from outside.
         half = args.exhaustive // 2

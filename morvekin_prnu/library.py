@@ -736,7 +736,8 @@ class Library:
 
     def _file(self, file):
         """The absolute path of a fingerprint file a row names (a made-up name is kept visibly wrong, not followed)."""
-        return os.path.join(self.path, FINGERPRINTS, file if _FILE.fullmatch(file) else f"<not a fingerprint: {file!r}>")
+        named = file if _FILE.fullmatch(file) else f"<not a fingerprint: {file!r}>"
+        return os.path.join(self.path, FINGERPRINTS, named)
 
     def _camera(self, row, sources):
         fields = dict(zip(_COLUMNS, row))
@@ -788,10 +789,15 @@ class Library:
             now = {name: (file, digest) for name, file, digest in catalogue.execute(
                 "SELECT name, file, digest FROM cameras")}
         referenced = {file for file, _ in now.values()}
-        return [problem for problem in problems
-                if (problem.camera is None or problem.camera not in listed or now.get(problem.camera) == listed[problem.camera])
-                and (problem.kind != "orphan" or (os.path.lexists(problem.file)
-                                                  and os.path.basename(problem.file) not in referenced))]
+
+        def holds(problem):
+            if problem.camera in listed and now.get(problem.camera) != listed[problem.camera]:
+                return False  # the camera was removed or replaced meanwhile
+            if problem.kind == "orphan":
+                return os.path.lexists(problem.file) and os.path.basename(problem.file) not in referenced
+            return True
+
+        return [problem for problem in problems if holds(problem)]
 
 
 def _make_folder(path):

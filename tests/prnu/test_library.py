@@ -339,8 +339,9 @@ def test_the_commands_add_list_identify_and_remove(made, tmp_path):
     assert status == 0 and "added gamma" in err
     status, out, _ = run("library", "list", library)
     lines = out.splitlines()
-    assert status == 0 and lines[0] == "2 cameras" and lines[2].split()[:7] == \
-        ["alpha", "128x128", "5", "3", "Acme", "Shooter", "3"] and lines[3].split()[:4] == ["gamma", "128x128", "5", "2.5"]
+    assert status == 0 and lines[0] == "2 cameras"
+    assert lines[2].split()[:7] == ["alpha", "128x128", "5", "3", "Acme", "Shooter", "3"]
+    assert lines[3].split()[:4] == ["gamma", "128x128", "5", "2.5"]
     (tmp_path / "q").mkdir()
     for name in ("alpha", "gamma", "outsider"):
         Image.fromarray(queries[name][0]).save(tmp_path / "q" / f"{name}.png")
