@@ -132,7 +132,8 @@ def test_the_heatmap_is_a_png_of_the_documented_size(local):
         assert len(picture.convert("RGB").getcolors(maxcolors=100_000)) > 50
 
 
-@pytest.mark.parametrize("where", ["--workers 2", "dask.distributed.LocalCluster"])
+@pytest.mark.parametrize("where", ["--workers 2",
+                                   pytest.param("dask.distributed.LocalCluster", marks=pytest.mark.slow)])
 def test_the_same_job_elsewhere_gives_the_same_bytes(photos, local, tmp_path, where):
     with contextlib.ExitStack() as stack:
         if where.startswith("--"):
