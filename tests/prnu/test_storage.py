@@ -50,12 +50,17 @@ def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path):
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["camera.npz"]
 
 
+# An estimate any camera could give: varied, small values.
+PLAUSIBLE = (np.arange(32 * 32, dtype=np.float32).reshape(32, 32) % 7 - 3) / 300
+
+
 @pytest.mark.parametrize(
     "fingerprint, metadata, error, message",
-    [(np.zeros((4, 4)), METADATA, TypeError, "2-D float32 array, not a 2-D float64"),
-     (np.full((4, 4), np.nan, np.float32), METADATA, ValueError, "NaN"),
-     (np.zeros((4, 4), np.float32), {"images": 2}, ValueError, "sigma"),
-     (np.zeros((4, 4), np.float32), {"sigma": 3.0, "files": {"a.jpg"}}, TypeError, "JSON")],
+    [(PLAUSIBLE.astype(np.float64), METADATA, TypeError, "2-D float32 array, not a 2-D float64"),
+     (np.where(PLAUSIBLE > 0, np.float32(np.nan), PLAUSIBLE), METADATA, ValueError, "NaN"),
+     (PLAUSIBLE, {"images": 2}, ValueError, "sigma"),
+     (PLAUSIBLE, {"sigma": 1e308}, ValueError, "sigma must be a positive number of at most"),
+     (PLAUSIBLE, {"sigma": 3.0, "files": {"a.jpg"}}, TypeError, "JSON")],
 )
 def test_bad_fingerprints_and_metadata_are_not_saved(tmp_path, fingerprint, metadata, error, message):
     with pytest.raises(error, match=message):
