@@ -30,7 +30,7 @@ READ_ERRORS = (OSError, ValueError, TypeError)
 # Fewer images than this give a fingerprint noisy enough to warn about; 20 to 50 are usual.
 MIN_IMAGES = 20
 # One image dominates the estimate when it carries more than this many equal shares of the energy of
-# the sum of W·I (or more than half of it, with fewer than twice this many images).
+# the sum of W·I; with fewer than twice this many images, more than half of it and two equal shares.
 DOMINANCE = 5
 # Image shapes whose sums are kept at once while the majority is not yet known; images of further
 # shapes are left out, so that a folder of odd sizes cannot fill the memory.
@@ -66,9 +66,9 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
     the images are taken, and reported. A :class:`FingerprintWarning` says
     when fewer than :data:`MIN_IMAGES` images were used, which images were
     duplicates, and when one image dominates the estimate (it carries more
-    than :data:`DOMINANCE` equal shares of the energy of the sum of W·I, or
-    more than half of it): a textured or noisy picture among flat ones, whose
-    scene then shows in the fingerprint.
+    than :data:`DOMINANCE` equal shares of the energy of the sum of W·I; of
+    fewer images, more than half of it and two equal shares): a textured or
+    noisy picture among flat ones, whose scene then shows in the fingerprint.
 
     Parameters
     ----------
@@ -350,7 +350,7 @@ def _warn_of_quality(kept):
     if len(kept) > 1 and total > 0:
         largest = int(np.argmax(energies))
         share = energies[largest] / total
-        if share > min(0.5, DOMINANCE / len(kept)):
+        if share > max(min(0.5, DOMINANCE / len(kept)), 2 / len(kept)):
             warnings.warn(f"{kept[largest][0]} dominates the estimate: it carries {share:.0%} of the energy of "
                           f"the {len(kept)} images' W·I (a textured or noisy picture among flat ones); its scene "
                           "may show in the fingerprint", FingerprintWarning, stacklevel=4)
