@@ -254,8 +254,9 @@ def _heif(data, path, orient):
     exif = Image.Exif()
     if info.get("exif"):
         exif.load(info["exif"])
-    # libheif has turned the picture upright already: undo it for the sensor's order.
-    turned = info.get("original_orientation") or 1
+    # libheif has turned the picture upright already, as its EXIF orientation says: undo that for
+    # the sensor's order.
+    turned = exif.get(0x0112)
     if not orient and turned in _UPRIGHT:
         pixels = _UPRIGHT[_INVERSE.get(turned, turned)](pixels)
     pixels = pixels if pixels.ndim == 2 else pixels[..., :3]

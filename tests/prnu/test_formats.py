@@ -81,6 +81,22 @@ def test_heic_from_a_phone_matches_its_camera_and_records_it(tmp_path, camera, d
     assert morvekin_prnu.match(fingerprint, tmp_path / "stranger.heic").pce < 60
 
 
+@pytest.mark.parametrize("orientation, upright", [(6, lambda a: np.rot90(a, -1)), (8, lambda a: np.rot90(a)),
+                                                   (3, lambda a: a[::-1, ::-1])])
+def test_heic_turned_upright_by_libheif_is_turned_back_for_the_sensor(tmp_path, orientation, upright):
+    pillow_heif = pytest.importorskip("pillow_heif")
+    stored = np.zeros((32, 48, 3), np.uint8)
+    stored[:8, :16] = 255  # a bright block at the top left, as the sensor recorded it
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    pillow_heif.from_bytes(mode="RGB", size=(48, 32), data=stored.tobytes()).save(
+        tmp_path / "turned.heic", quality=-1, exif=exif.tobytes())
+    bright = lambda a: np.argwhere(a[..., 0] > 128).mean(axis=0).round()  # noqa: E731
+    np.testing.assert_array_equal(bright(morvekin_prnu.load_image(tmp_path / "turned.heic", orient=False)),
+                                  bright(stored))
+    np.testing.assert_array_equal(bright(morvekin_prnu.load_image(tmp_path / "turned.heic")), bright(upright(stored)))
+
+
 @pytest.fixture(scope="module")
 def raw_frames(tmp_path_factory):
     """DNG files of two simulated raw cameras: four training frames and one held-out frame of the first,
