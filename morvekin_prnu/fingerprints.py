@@ -67,8 +67,10 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
     when fewer than :data:`MIN_IMAGES` images were used, which images were
     duplicates, and when one image dominates the estimate (it carries more
     than :data:`DOMINANCE` equal shares of the energy of the sum of W·I; of
-    fewer images, more than half of it and two equal shares): a textured or
-    noisy picture among flat ones, whose scene then shows in the fingerprint.
+    fewer images, more than half of it and two equal shares): a picture far
+    brighter than the others (the estimate weighs each pixel by its
+    intensity squared), or one of fine detail that the denoiser takes for
+    noise, whose scene then shows in the fingerprint.
 
     Parameters
     ----------
@@ -352,8 +354,8 @@ def _warn_of_quality(kept):
         share = energies[largest] / total
         if share > max(min(0.5, DOMINANCE / len(kept)), 2 / len(kept)):
             warnings.warn(f"{kept[largest][0]} dominates the estimate: it carries {share:.0%} of the energy of "
-                          f"the {len(kept)} images' W·I (a textured or noisy picture among flat ones); its scene "
-                          "may show in the fingerprint", FingerprintWarning, stacklevel=4)
+                          f"the {len(kept)} images' W·I (far brighter than the others, or of detail the denoiser "
+                          "takes for noise); its scene may show in the fingerprint", FingerprintWarning, stacklevel=4)
 
 
 def _accumulate(products, squares, intensity, residual, clipped):
