@@ -23,6 +23,9 @@ import morvekin_prnu
 from cameras import assert_same_bits, scene, sensor_pattern, shot
 from morvekin_prnu import command, fingerprints, reporting
 
+# The simulated cameras take a few shots each, far fewer than a real fingerprint needs.
+pytestmark = pytest.mark.filterwarnings(r"ignore:only \d+ images? used:UserWarning")
+
 SHAPE = (256, 256)
 TRAINING = (pywt.data.camera, pywt.data.ascent)
 CAMERAS = ("alpha", "beta")

@@ -14,6 +14,9 @@ from cameras import sensor_pattern, shot
 
 tifffile = pytest.importorskip("tifffile", reason="the test extra writes 16-bit TIFF and DNG files with tifffile")
 
+# The simulated cameras take a few shots each, far fewer than a real fingerprint needs.
+pytestmark = pytest.mark.filterwarnings(r"ignore:only \d+ images? used:UserWarning")
+
 SHAPE = (256, 256)
 TRAINING = (pywt.data.camera, pywt.data.ascent)
 HELD_OUT = (pywt.data.aero,)

@@ -16,6 +16,9 @@ import morvekin_prnu
 from cameras import assert_same_bits, sensor_pattern, shot
 from morvekin_prnu import fingerprints as fingerprint_module
 
+# The simulated cameras take a few shots each, far fewer than a real fingerprint needs.
+pytestmark = pytest.mark.filterwarnings(r"ignore:only \d+ images? used:UserWarning")
+
 SHAPE = (256, 256)
 TRAINING_SHOTS = 6
 # Fingerprints come from "camera" and "ascent", held-out shots show "aero":
@@ -109,7 +112,7 @@ def test_unusable_images_are_reported_in_order_and_left_out(cameras):
     assert "differs from the majority's (256, 256, 3)" in str(reported[1][1])
     assert morvekin_prnu.ncc(estimate, patterns[1]) > 0.4
     with pytest.raises(ValueError, match="none of the 2 images could be used"):
-        morvekin_prnu.fingerprint([shots[1], shots[1]], onerror=lambda *report: None)
+        morvekin_prnu.fingerprint([shots[1], shots[1][..., :2]], onerror=lambda *report: None)
 
 
 def test_match_all_matches_each_fingerprint_as_match_does(cameras):
