@@ -202,10 +202,9 @@ def _residual(args):
                                "process them into different --output folders")
         stems[stem] = source
     folder.mkdir(parents=True, exist_ok=True)
-    inputs = [source for source in sources if source is not None]
-    for stem in stems:
-        for suffix in ("png", "npy") if args.save_npy else ("png",):
-            _checked_output(str(folder / f"{stem}_residual.{suffix}"), "-o", inputs)
+    _checked_outputs([("-o", str(folder / f"{stem}_residual.{suffix}")) for stem in stems
+                      for suffix in (("png", "npy") if args.save_npy else ("png",))],
+                     [source for source in sources if source is not None])
     written = []
     for source, stem in tqdm(list(zip(sources, stems)), disable=None if len(sources) > 1 else True,
                              unit="image"):
@@ -229,7 +228,8 @@ def _residual(args):
 
 def _fingerprint(args):
     sources = _inputs(args.images, absolute=args.scheduler is not None)
-    output = _checked_output(args.output, "-o", sources)
+    output = args.output
+    _checked_outputs([("-o", output)], sources)
     skipped, inputs = {}, []
 
     def skip(label, error):
@@ -258,9 +258,8 @@ def _match(args):
         raise CommandError("--json and --csv - would both write to standard output; give --csv a file")
     sources = _inputs(args.images, absolute=args.scheduler is not None)
     csv_path = args.csv if args.csv != "-" else None
-    outputs = [(path, option) for path, option in ((csv_path, "--csv"), (args.plot, "--plot")) if path]
-    for path, option in outputs:
-        _checked_output(path, option, [*sources, *args.fingerprints, *(p for p, o in outputs if o != option)])
+    outputs = [(option, path) for option, path in (("--csv", csv_path), ("--plot", args.plot)) if path]
+    _checked_outputs(outputs, [*sources, *args.fingerprints])
     if args.plot and importlib.util.find_spec("matplotlib") is None:
         raise CommandError('--plot needs matplotlib: pip install "morvekin[plot]"')
     stored = [prnu.read_fingerprint(path) for path in args.fingerprints]
@@ -302,7 +301,7 @@ def _match(args):
     if args.plot:
         with atomic_write(args.plot) as file:
             file.write(picture)
-    for path, _ in outputs:
+    for _, path in outputs:
         _say(f"wrote {path}")
 
 
@@ -356,7 +355,8 @@ def _inspect(args):
 
 
 def _show(args):
-    output = _checked_output(args.output, "-o", [args.fingerprint])
+    output = args.output
+    _checked_outputs([("-o", output)], [args.fingerprint])
     estimate, _ = prnu.load_fingerprint(args.fingerprint)
     with atomic_write(output) as file:
         fingerprint_picture(estimate).save(file, format="PNG")
@@ -428,26 +428,33 @@ def _identity(path):
     return status.st_dev, status.st_ino
 
 
-def _checked_output(path, option, inputs=()):
-    """An output path whose folder exists and can be written, that is not a folder, and that is none of
-    the inputs (the same file, whatever links lead to it): checked before any work."""
-    folder = os.path.dirname(path) or "."
-    if not os.path.isdir(folder):
-        raise CommandError(f"{option} {path}: the folder {folder} does not exist")
-    if os.path.isdir(path):
-        raise CommandError(f"{option} {path}: is a folder, not a file")
-    identity = _identity(path)
-    for source in inputs:
-        if identity is not None and _identity(source) == identity:
-            raise CommandError(f"{option} {path}: is the input {source}, which would be overwritten; "
-                               "write to another file")
-    try:
-        descriptor, probe = tempfile.mkstemp(dir=folder, prefix=".morvekin-", suffix=".tmp")
-    except OSError as error:
-        raise CommandError(f"{option} {path}: cannot be written: {error.strerror}") from None
-    os.close(descriptor)
-    os.remove(probe)
-    return path
+def _checked_outputs(outputs, inputs):
+    """Check (option, path) outputs before any work: each one's folder exists and can be written, it
+    is not a folder, it is none of the inputs (the same file, whatever links lead to it), and no two
+    outputs are the same file."""
+    taken = {_identity(source): source for source in inputs}
+    taken.pop(None, None)
+    written, writable = {}, set()
+    for option, path in outputs:
+        folder = os.path.dirname(path) or "."
+        if not os.path.isdir(folder):
+            raise CommandError(f"{option} {path}: the folder {folder} does not exist")
+        if os.path.isdir(path):
+            raise CommandError(f"{option} {path}: is a folder, not a file")
+        if _identity(path) in taken:
+            raise CommandError(f"{option} {path}: is the input {taken[_identity(path)]}, which would be "
+                               "overwritten; write to another file")
+        if os.path.realpath(path) in written:
+            raise CommandError(f"{option} {path}: is also the output of {written[os.path.realpath(path)]}")
+        written[os.path.realpath(path)] = option
+        if folder not in writable:  # a file made and removed there, as the output's temporary file will be
+            try:
+                descriptor, probe = tempfile.mkstemp(dir=folder, prefix=".morvekin-", suffix=".tmp")
+            except OSError as error:
+                raise CommandError(f"{option} {path}: cannot be written: {error.strerror}") from None
+            os.close(descriptor)
+            os.remove(probe)
+            writable.add(folder)
 
 
 @contextlib.contextmanager

@@ -477,3 +477,9 @@ def test_inspect_and_show_a_fingerprint(local, tmp_path):
         assert status == 0 and picture.mode == "L" and picture.size == estimate.shape[::-1], err
         shown = np.asarray(picture, dtype=np.float64)
     assert morvekin_prnu.ncc(shown, estimate) > 0.95
+
+
+def test_two_outputs_that_are_one_file_are_refused(photos, local, tmp_path, no_work):
+    status, _, err = run("match", photos / "questioned" / "z.png", "--fingerprints", local[0] / "alpha.npz",
+                         "--csv", tmp_path / "out", "--plot", tmp_path / "." / "out")
+    assert status == 1 and "--plot" in err and "is also the output of --csv" in err and os.listdir(tmp_path) == []
