@@ -7,6 +7,7 @@ argument. Files are read only if they are regular files, whole and once: the
 SHA-256 recorded for a file is that of the very bytes decoded.
 """
 
+import contextlib
 import io
 import os
 from typing import NamedTuple
@@ -244,16 +245,15 @@ def _heif(data, path, orient):
     """The primary picture of a HEIF file at its own bit depth (uint16 above 8 bits), its EXIF and how
     to turn it upright."""
     pillow_heif = _extra("pillow_heif", "heif", "HEIC/HEIF", path)
-    try:
+    errors = (RuntimeError, ValueError, OSError, SyntaxError)
+    with _decoding(path, "HEIF", errors):
         heif = pillow_heif.open_heif(io.BytesIO(data), convert_hdr_to_8bit=False)
-        _bounded(path, *heif.size, len(data))
+    _bounded(path, *heif.size, len(data))
+    with _decoding(path, "HEIF", errors):
         pixels = np.asarray(heif)
-        info = heif.info
-    except (RuntimeError, ValueError, OSError, SyntaxError) as error:
-        raise ValueError(f"{path}: the HEIF data cannot be decoded ({error})") from None
     exif = Image.Exif()
-    if info.get("exif"):
-        exif.load(info["exif"])
+    if heif.info.get("exif"):
+        exif.load(heif.info["exif"])
     # libheif has turned the picture upright already, as its EXIF orientation says: undo that for
     # the sensor's order.
     turned = exif.get(0x0112)
@@ -266,13 +266,23 @@ def _heif(data, path, orient):
 def _raw(data, path, orient):
     """A raw file demosaiced to linear 16-bit RGB; turned upright as its maker says only if ``orient``."""
     rawpy = _extra("rawpy", "raw", "camera raw (DNG, CR2, NEF …)", path)
-    try:
-        with rawpy.imread(io.BytesIO(data)) as raw:
-            _bounded(path, raw.sizes.raw_width, raw.sizes.raw_height, len(data))
+    errors = (rawpy.LibRawError, ValueError, OSError)
+    with _decoding(path, "raw", errors):
+        raw = rawpy.imread(io.BytesIO(data))
+    with raw:
+        _bounded(path, raw.sizes.raw_width, raw.sizes.raw_height, len(data))
+        with _decoding(path, "raw", errors):
             return raw.postprocess(gamma=(1, 1), no_auto_bright=True, output_bps=16, use_camera_wb=True,
                                    user_flip=None if orient else 0)
-    except (rawpy.LibRawError, ValueError, OSError) as error:
-        raise ValueError(f"{path}: the raw data cannot be decoded ({error or type(error).__name__})") from None
+
+
+@contextlib.contextmanager
+def _decoding(path, kind, errors):
+    """Report what a decoder raises as a ValueError naming the file."""
+    try:
+        yield
+    except errors as error:
+        raise ValueError(f"{path}: the {kind} data cannot be decoded ({error or type(error).__name__})") from None
 
 
 def _extra(module, extra, kind, path):

@@ -152,3 +152,12 @@ def test_the_record_holds_the_hash_of_the_bytes_read_and_the_camera(tmp_path, rn
     (tmp_path / "abc").write_bytes(b"abc")  # the FIPS 180-2 example
     assert morvekin_prnu.provenance.file_sha256(tmp_path / "abc") == \
         "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"
+
+
+@pytest.mark.parametrize("name, kind", [("cut.dng", "raw"), ("cut.heic", "HEIF")])
+def test_damaged_heic_and_raw_files_are_refused_naming_them(tmp_path, raw_frames, name, kind):
+    pytest.importorskip("rawpy" if kind == "raw" else "pillow_heif")
+    whole = (raw_frames / "own.dng").read_bytes() if kind == "raw" else b"\0\0\0\x18ftypheic" + bytes(200)
+    (tmp_path / name).write_bytes(whole[:3000])
+    with pytest.raises(ValueError, match=rf"{name}: the {kind} data cannot be decoded"):
+        morvekin_prnu.load_image(tmp_path / name)
