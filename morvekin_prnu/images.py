@@ -53,9 +53,9 @@ class ImageFacts(NamedTuple):
     """
 
     sha256: str
-    make: str = None
-    model: str = None
-    serial: str = None
+    make: str | None = None
+    model: str | None = None
+    serial: str | None = None
 
     def camera(self):
         """make, model and serial as a dict, for a record."""

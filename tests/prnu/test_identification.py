@@ -169,7 +169,8 @@ def test_clipped_regions_add_nothing_to_the_fingerprint(cameras, rng):
 def test_shapes_that_differ_are_refused_naming_the_image(cameras):
     _, training, _, _ = cameras
     shots = list(training[0][:2]) + [training[0][2][:, :200]]
-    with pytest.raises(ValueError, match=r"images\[2\]: shape \(256, 200, 3\) differs from the majority's \(256, 256, 3\)"):
+    with pytest.raises(ValueError, match=r"images\[2\]: shape \(256, 200, 3\) differs from the majority's "
+                                         r"\(256, 256, 3\)"):
         morvekin_prnu.fingerprint(shots)
     with pytest.raises(ValueError, match="images is empty"):
         morvekin_prnu.fingerprint(iter([]))
