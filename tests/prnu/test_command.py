@@ -483,3 +483,12 @@ def test_two_outputs_that_are_one_file_are_refused(photos, local, tmp_path, no_w
     status, _, err = run("match", photos / "questioned" / "z.png", "--fingerprints", local[0] / "alpha.npz",
                          "--csv", tmp_path / "out", "--plot", tmp_path / "." / "out")
     assert status == 1 and "--plot" in err and "is also the output of --csv" in err and os.listdir(tmp_path) == []
+
+
+def test_running_out_of_memory_is_one_line(photos, tmp_path, monkeypatch):
+    def exhausted(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(command.prnu, "load_image", exhausted)
+    status, _, err = run("residual", photos / "alpha" / "0.png", "-o", tmp_path)
+    assert status == 1 and err == "morvekin residual: error: out of memory\n"
