@@ -34,7 +34,7 @@ from .fingerprints import READ_ERRORS
 from .matching import THRESHOLD
 from .provenance import custody, file_entry, morvekin_version, utc_now
 from .reporting import (fingerprint_picture, heatmap_png, identifications_csv, json_text, match_csv, match_record,
-                        print_cameras, print_identifications, print_table, printable, residual_picture, shown)
+                        print_cameras, print_identifications, print_table, printable, residual_picture)
 from .residual import LEVELS, SIGMA, WAVELET, denoised_and_residual_of_pixels
 from .storage import atomic_write
 
@@ -621,12 +621,12 @@ def _library_add(args):
             _remove_if_empty(args.library)
         raise
     skipped = len(sources) - camera.images if sources else 0
-    _say(f"added {shown(camera.name)} to {shown(args.library)}: "
+    _say(f"added {camera.name} to {args.library}: "
          + (f"{camera.images} images of " if camera.images is not None else "")
          + f"{camera.shape[0]}x{camera.shape[1]}" + (f", {skipped} skipped" if skipped else ""))
     for field in ("make", "model", "serial"):
         if " / " in (getattr(camera, field) or ""):
-            _say(f"warning: the photographs name more than one {field}: {shown(getattr(camera, field))}")
+            _say(f"warning: the photographs name more than one {field}: {getattr(camera, field)}")
 
 
 def _remove_if_empty(folder):
@@ -648,7 +648,7 @@ def _library_list(args):
 def _library_remove(args):
     with prnu.Library(args.library) as library:
         library.remove(args.name)
-    _say(f"removed {shown(args.name)} from {shown(args.library)}")
+    _say(f"removed {args.name} from {args.library}")
 
 
 def _library_verify(args):
@@ -656,10 +656,10 @@ def _library_verify(args):
         problems = library.verify()
         count = len(library.cameras())
     for problem in problems:
-        print(shown(" ".join(filter(None, (problem.kind + ":", problem.camera, problem.file, "-", problem.detail)))))
+        print(printable(" ".join(filter(None, (problem.kind + ":", problem.camera, problem.file, "-", problem.detail)))))
     if problems:
         raise CommandError(f"{len(problems)} problem{'s' if len(problems) > 1 else ''} found (see above)")
-    _say(f"{shown(args.library)}: {count} cameras; every file is as the catalogue records it")
+    _say(f"{args.library}: {count} cameras; every file is as the catalogue records it")
 
 
 def _library_identify(args):
@@ -669,7 +669,7 @@ def _library_identify(args):
     with prnu.Library(args.library) as library:
         search = library.search()
     if not len(search):
-        raise CommandError(f"{shown(args.library)} holds no cameras yet: add some with 'morvekin library add'")
+        raise CommandError(f"{args.library} holds no cameras yet: add some with 'morvekin library add'")
     rows = []
     with _cluster(args) as client, ThreadPoolExecutor(args.workers) as pool:
         if client is not None:  # the index goes to each worker once; each reads its candidates' files itself
@@ -683,15 +683,15 @@ def _library_identify(args):
             for camera, reason in outcome.unreadable:
                 if args.strict:
                     raise CommandError(f"camera {camera}: {reason}")
-                tqdm.write(f"morvekin {args.command}: {shown(source)}: camera {shown(camera)} not tested: "
-                           f"{shown(reason)}", file=sys.stderr)
+                tqdm.write(printable(f"morvekin {args.command}: {source}: camera {camera} not tested: {reason}"),
+                           file=sys.stderr)
             rows.append(outcome)
     _check_any(rows, sources)
     print_identifications(rows, args.threshold)
     if csv_path:
         with atomic_write(csv_path) as file:
             file.write(identifications_csv(rows).encode("utf-8", "surrogateescape"))
-        _say(f"wrote {shown(csv_path)}")
+        _say(f"wrote {csv_path}")
 
 
 def _identified(source, search, threshold, exhaustive, skip):
