@@ -41,7 +41,6 @@ bytes.
 import contextlib
 import functools
 import hashlib
-import importlib.metadata
 import json
 import math
 import os
@@ -51,7 +50,6 @@ import shutil
 import sqlite3
 import stat
 import warnings
-from datetime import datetime, timezone
 from pathlib import Path
 from typing import NamedTuple
 
@@ -62,7 +60,7 @@ from ._checks import image_label
 from .binary import agreement, binarize
 from .fingerprints import READ_ERRORS, fingerprint
 from .matching import THRESHOLD, Match, match_residual, weighted_residual
-from .provenance import file_sha256
+from .provenance import file_sha256, morvekin_version, utc_now
 from .residual import LEVELS, SIGMA, WAVELET
 from .storage import atomic_write, load_fingerprint, save_fingerprint
 
@@ -459,7 +457,7 @@ class Library:
         metadata = {"images": len(sources), "sigma": sigma, "wavelet": WAVELET, "levels": LEVELS,
                     "files": [source.file for source in sources],
                     "skipped": [{"file": label, "reason": reason} for label, reason in skipped.items()],
-                    "morvekin": _version()}
+                    "morvekin": morvekin_version()}
         return self._store(name, lambda target: save_fingerprint(target, estimate, metadata), sources, "images")
 
     def add_fingerprint(self, name, path):
@@ -646,7 +644,7 @@ class Library:
                        "images": _typed(metadata.get("images"), int),
                        **{key: _joined(getattr(source, key) for source in sources)
                           for key in ("make", "model", "serial")},
-                       "added": _now(), "morvekin": _version(), "origin": origin}
+                       "added": utc_now(), "morvekin": morvekin_version(), "origin": origin}
                 catalogue.execute(f"INSERT INTO cameras ({', '.join(_COLUMNS)}, digest) VALUES "
                                   f"({', '.join('?' * (len(_COLUMNS) + 1))})",
                                   [row[column] for column in _COLUMNS] + [_row_digest(row, sources)])
@@ -689,8 +687,8 @@ class Library:
                     catalogue.execute(statement)
                 catalogue.execute(f"PRAGMA application_id = {APPLICATION_ID}")
                 catalogue.executemany("INSERT INTO library VALUES (?, ?)",
-                                      [("format", FORMAT), ("version", str(VERSION)), ("created", _now()),
-                                       ("morvekin", _version()), ("digest", _digest([]))])
+                                      [("format", FORMAT), ("version", str(VERSION)), ("created", utc_now()),
+                                       ("morvekin", morvekin_version()), ("digest", _digest([]))])
                 return
             application = catalogue.execute("PRAGMA application_id").fetchone()[0]
             about = dict(catalogue.execute("SELECT key, value FROM library")) if "library" in tables else {}
@@ -701,7 +699,7 @@ class Library:
             newer = version.isdigit() and int(version) > VERSION if isinstance(version, str) else False
             raise ValueError(f"{self.path}: a morvekin library of format version {version}"
                              + (", written by a newer morvekin" if newer else "")
-                             + f"; this morvekin ({_version()}) reads version {VERSION} only"
+                             + f"; this morvekin ({morvekin_version()}) reads version {VERSION} only"
                              + (": upgrade morvekin to open it" if newer else ""))
 
     @contextlib.contextmanager
@@ -887,13 +885,3 @@ def _typed(value, kind):
     """``value`` if it is of ``kind`` (and not a bool), else None."""
     return value if isinstance(value, kind) and not isinstance(value, bool) else None
 
-
-def _now():
-    return datetime.now(timezone.utc).isoformat(timespec="seconds")
-
-
-def _version():
-    try:
-        return importlib.metadata.version("morvekin")
-    except importlib.metadata.PackageNotFoundError:
-        return "unknown"
