@@ -32,11 +32,11 @@ from ._checks import checked_sigma
 from ._threads import in_order
 from .fingerprints import READ_ERRORS
 from .matching import THRESHOLD
-from .provenance import custody, file_entry, morvekin_version, utc_now
+from .provenance import custody, file_entry, morvekin_version
 from .reporting import (fingerprint_picture, heatmap_png, identifications_csv, json_text, match_csv, match_record,
                         print_cameras, print_identifications, print_table, printable, residual_picture)
-from .residual import LEVELS, SIGMA, WAVELET, denoised_and_residual_of_pixels
-from .storage import atomic_write
+from .residual import SIGMA, denoised_and_residual_of_pixels
+from .storage import atomic_write, fingerprint_metadata
 
 class CommandError(Exception):
     """A job that cannot be done, with a message for the user."""
@@ -244,13 +244,7 @@ def _fingerprint(args):
         estimate = prnu.fingerprint(sources, sigma=args.sigma, progress=sys.stderr.isatty(),
                                     workers=_in_flight(args, client), onerror=None if args.strict else skip,
                                     executor=client, onread=read)
-    metadata = {
-        "images": len(inputs), "sigma": args.sigma, "wavelet": WAVELET, "levels": LEVELS,
-        "files": [entry["file"] for entry in inputs],
-        "skipped": [{"file": label, "reason": reason} for label, reason in skipped.items()],
-        "morvekin": morvekin_version(), "created": utc_now(), "inputs": inputs, "warnings": said,
-    }
-    prnu.save_fingerprint(output, estimate, metadata)
+    prnu.save_fingerprint(output, estimate, {**fingerprint_metadata(args.sigma, inputs, skipped), "warnings": said})
     _say(f"wrote {output}: {len(inputs)} images of {estimate.shape[0]}x{estimate.shape[1]}"
          + (f", {len(skipped)} skipped" if skipped else ""))
 

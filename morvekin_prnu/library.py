@@ -49,20 +49,18 @@ import secrets
 import shutil
 import sqlite3
 import stat
-import warnings
 from pathlib import Path
 from typing import NamedTuple
 
 import numpy as np
-from PIL import ExifTags, Image
 
 from ._checks import image_label
 from .binary import agreement, binarize
-from .fingerprints import READ_ERRORS, fingerprint
+from .fingerprints import fingerprint
 from .matching import THRESHOLD, Match, match_residual, weighted_residual
-from .provenance import file_sha256, morvekin_version, utc_now
-from .residual import LEVELS, SIGMA, WAVELET
-from .storage import atomic_write, load_fingerprint, save_fingerprint
+from .provenance import file_entry, file_sha256, morvekin_version, utc_now
+from .residual import SIGMA
+from .storage import atomic_write, fingerprint_metadata, load_fingerprint, save_fingerprint
 
 FORMAT = "morvekin library"
 VERSION = 1
@@ -76,14 +74,13 @@ APPLICATION_ID = 0x6D6B6C62  # "mklb" in the SQLite header: marks the file as a 
 CANDIDATE_SCORE = 3.0
 WAIT = 60.0  # seconds to wait for another process's write to finish
 NAME_LENGTH = 200
-TEXT_LENGTH = 100  # characters kept of an EXIF text field
 CACHED = 8  # fingerprints kept in memory per process, for images of the same camera in a row
 
 _FILE = re.compile(r"[0-9a-f]{32}\.npz")  # the names of the fingerprint files
 _LEFT_OVER = re.compile(r"\.[0-9a-f]{32}\.npz\.[0-9a-f]+\.tmp")  # an interrupted atomic write's
 _COLUMNS = ("name", "file", "sha256", "bytes", "rows", "columns", "sigma", "wavelet", "levels", "images", "make",
             "model", "serial", "added", "morvekin", "origin")
-_SOURCE_COLUMNS = ("file", "sha256", "make", "model", "serial", "taken")
+_SOURCE_COLUMNS = ("file", "sha256", "make", "model", "serial")
 _SCHEMA = (
     "CREATE TABLE library (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
     "CREATE TABLE cameras (name TEXT PRIMARY KEY, file TEXT NOT NULL UNIQUE, sha256 TEXT NOT NULL, "
@@ -91,7 +88,7 @@ _SCHEMA = (
     "levels INTEGER, images INTEGER, make TEXT, model TEXT, serial TEXT, added TEXT NOT NULL, "
     "morvekin TEXT NOT NULL, origin TEXT NOT NULL, digest TEXT NOT NULL)",
     "CREATE TABLE sources (camera TEXT NOT NULL, position INTEGER NOT NULL, file TEXT NOT NULL, sha256 TEXT, "
-    "make TEXT, model TEXT, serial TEXT, taken TEXT, PRIMARY KEY (camera, position))",
+    "make TEXT, model TEXT, serial TEXT, PRIMARY KEY (camera, position))",
     "CREATE TABLE signatures (camera TEXT PRIMARY KEY, bits BLOB NOT NULL)",
 )
 # SQLite's errors that come from the file system or another process rather than the catalogue's content.
@@ -100,11 +97,14 @@ _SYSTEM_ERRORS = ("SQLITE_BUSY", "SQLITE_LOCKED", "SQLITE_IOERR", "SQLITE_CANTOP
 
 
 class Source(NamedTuple):
-    """One photograph a camera's fingerprint was made from.
+    """One photograph a camera's fingerprint was made from, as :func:`morvekin_prnu.fingerprint` read it.
 
-    ``sha256`` is None where it is not known: for a camera added from a
-    fingerprint file, which names its photographs but not their contents, and
-    for an image given as an array. The EXIF fields are None where absent.
+    ``file`` is the path as given, or ``images[i]`` for an array; ``sha256``
+    that of the bytes decoded, or of an array's values; ``make``, ``model``
+    and ``serial`` are the camera's from the file's EXIF, None where absent
+    (see :class:`morvekin_prnu.ImageFacts`). For a camera added from a
+    fingerprint file these are what its metadata records, None where it
+    records nothing.
     """
 
     file: str
@@ -112,7 +112,6 @@ class Source(NamedTuple):
     make: str | None
     model: str | None
     serial: str | None
-    taken: str | None
 
 
 class Camera(NamedTuple):
@@ -420,11 +419,14 @@ class Library:
         """Add a camera from photographs it took: its fingerprint, catalogue row and index entry.
 
         The fingerprint is computed by :func:`morvekin_prnu.fingerprint` (the
-        options are its own) before the library is locked; then, in one write
-        transaction, its file is written, the SHA-256 of every source file
-        taken and its EXIF make, model, serial number and time read, and the
-        rows inserted. If anything fails or is interrupted, the library is left
-        as it was.
+        options are its own) before the library is locked, and recorded as the
+        ``morvekin fingerprint`` command records it
+        (:func:`morvekin_prnu.storage.fingerprint_metadata`): each image used
+        with the SHA-256 of the very bytes decoded and its camera's EXIF make,
+        model and serial number. Then, in one write transaction, its file is
+        written and the rows inserted. If anything fails or is interrupted,
+        the library is left as it was. The warnings of
+        :func:`morvekin_prnu.fingerprint` reach the caller.
 
         Parameters
         ----------
@@ -432,8 +434,9 @@ class Library:
             The camera's name in the library: 1 to :data:`NAME_LENGTH`
             printable characters, no spaces at either end, not already used.
         images : iterable of (str, os.PathLike or ndarray)
-            Its photographs, as for :func:`morvekin_prnu.fingerprint`; the
-            iterable (of paths or arrays, not decoded pixels) is made a list.
+            Its photographs, as for :func:`morvekin_prnu.fingerprint`. Paths
+            are recorded as given: absolute ones keep the record clear of the
+            working folder.
         sigma, progress, workers, onerror, executor
             As for :func:`morvekin_prnu.fingerprint`.
 
@@ -442,31 +445,30 @@ class Library:
         Camera
         """
         name = self._new_name(name)
-        images = list(images)
-        skipped = {}
+        skipped, inputs = {}, []
 
         def skip(label, error):
             skipped[label] = str(error).removeprefix(f"{label}: ")
             onerror(label, error)
 
+        def read(label, facts):
+            inputs.append(file_entry(label, facts.sha256, facts.camera()))
+
         estimate = fingerprint(images, sigma=sigma, progress=progress, workers=workers,
-                               onerror=None if onerror is None else skip, executor=executor)
-        labels = [os.fspath(image) if isinstance(image, (str, os.PathLike)) else f"images[{k}]"
-                  for k, image in enumerate(images)]
-        sources = [_source(image, label) for image, label in zip(images, labels) if label not in skipped]
-        metadata = {"images": len(sources), "sigma": sigma, "wavelet": WAVELET, "levels": LEVELS,
-                    "files": [source.file for source in sources],
-                    "skipped": [{"file": label, "reason": reason} for label, reason in skipped.items()],
-                    "morvekin": morvekin_version()}
-        return self._store(name, lambda target: save_fingerprint(target, estimate, metadata), sources, "images")
+                               onerror=None if onerror is None else skip, executor=executor, onread=read)
+        metadata = fingerprint_metadata(sigma, inputs, skipped)
+        return self._store(name, lambda target: save_fingerprint(target, estimate, metadata),
+                           [Source(**entry) for entry in inputs], "images")
 
     def add_fingerprint(self, name, path):
         """Add a camera from a fingerprint file (as ``morvekin fingerprint`` writes).
 
         The file is checked with :func:`morvekin_prnu.load_fingerprint` and
         copied into the library byte for byte, so its SHA-256 stays that of
-        the file given. The photographs its metadata lists are recorded
-        without SHA-256 (the file does not give their contents).
+        the file given. The photographs are recorded as its metadata records
+        them: with their SHA-256 and camera where it gives them (``morvekin
+        fingerprint`` does), by name only where it lists just their files.
+        These are the file's word, not checked against the photographs.
 
         Parameters
         ----------
@@ -486,9 +488,7 @@ class Library:
         if not os.path.isfile(path):
             raise ValueError(f"{path}: not a regular file")
         _, metadata = load_fingerprint(path)  # refused here, before anything is written
-        files = metadata.get("files")
-        sources = [Source(file, None, None, None, None, None)
-                   for file in (files if isinstance(files, list) else []) if isinstance(file, str)]
+        sources = _recorded_sources(metadata)
 
         def copy(target):
             with open(path, "rb") as original, atomic_write(target) as file:
@@ -850,30 +850,15 @@ def _recorded_digest(catalogue):
     return found[0] if found else None
 
 
-def _source(image, label):
-    """A photograph's record: its absolute path, SHA-256 and EXIF; an array has only its label."""
-    if not isinstance(image, (str, os.PathLike)):
-        return Source(label, None, None, None, None, None)
-    fields = {}
-    with contextlib.suppress(*READ_ERRORS, SyntaxError, Image.DecompressionBombError), warnings.catch_warnings():
-        warnings.simplefilter("ignore", Image.DecompressionBombWarning)
-        with Image.open(image) as picture:
-            exif = picture.getexif()
-            details = exif.get_ifd(ExifTags.IFD.Exif)
-            fields = {"make": exif.get(ExifTags.Base.Make), "model": exif.get(ExifTags.Base.Model),
-                      "serial": details.get(ExifTags.Base.BodySerialNumber),
-                      "taken": details.get(ExifTags.Base.DateTimeOriginal) or exif.get(ExifTags.Base.DateTime)}
-    return Source(os.path.abspath(image), file_sha256(image),
-                  *(_text(fields.get(key)) for key in ("make", "model", "serial", "taken")))
-
-
-def _text(value):
-    """An EXIF text field as printable text of at most TEXT_LENGTH characters, or None."""
-    if value is None:
-        return None
-    text = value.decode("latin-1") if isinstance(value, bytes) else str(value)
-    text = "".join(character for character in text if character.isprintable()).strip()[:TEXT_LENGTH]
-    return text or None
+def _recorded_sources(metadata):
+    """The photographs a fingerprint file's metadata records: its ``inputs`` or, in a file without them, its
+    ``files``; a field that is not text is taken as absent, an entry without a file name is left out."""
+    entries = metadata.get("inputs")
+    if not isinstance(entries, list):
+        files = metadata.get("files")
+        entries = [{"file": file} for file in files] if isinstance(files, list) else []
+    return [Source(*(_typed(entry.get(field), str) for field in Source._fields))
+            for entry in entries if isinstance(entry, dict) and isinstance(entry.get("file"), str)]
 
 
 def _joined(values):

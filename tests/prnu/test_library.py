@@ -21,26 +21,28 @@ import morvekin_prnu as prnu
 from cameras import assert_same_bits, sensor_pattern, shot
 from morvekin_prnu import library as library_module
 from morvekin_prnu.binary import agreement, binarize
-from morvekin_prnu.provenance import file_sha256
+from morvekin_prnu.provenance import array_sha256, file_sha256
 from test_command import run
 
 SHAPE = (128, 128)
 TRAINING = (pywt.data.camera, pywt.data.ascent)
 QUESTIONED = (pywt.data.aero,)  # other scenes than the fingerprints'
 NAMES = ("alpha", "beta", "gamma", "outsider")  # the last is not in the library
-EXIF = {"make": "Acme", "model": "Shooter 3", "serial": "A-0001", "taken": "2024:05:01 10:00:00"}
+EXIF = {"make": "Acme", "model": "Shooter 3", "serial": "A-0001"}
+
+# The simulated cameras take a few shots each, far fewer than a real fingerprint needs.
+pytestmark = pytest.mark.filterwarnings(r"ignore:only \d+ images? used:UserWarning")
 
 
 @pytest.fixture(scope="module")
 def made(tmp_path_factory):
     """Five shots per camera (alpha's with EXIF), two questioned shots each, and a library of the first three:
-    alpha and beta from their photographs, gamma from a fingerprint file."""
+    alpha and beta from their photographs, gamma from the file 'morvekin fingerprint' made of its."""
     folder = tmp_path_factory.mktemp("library")
     rng = np.random.default_rng(19)
     exif = Image.Exif()
     exif[ExifTags.Base.Make], exif[ExifTags.Base.Model] = EXIF["make"], EXIF["model"]
-    exif.get_ifd(ExifTags.IFD.Exif).update({ExifTags.Base.BodySerialNumber: EXIF["serial"],
-                                            ExifTags.Base.DateTimeOriginal: EXIF["taken"]})
+    exif.get_ifd(ExifTags.IFD.Exif)[ExifTags.Base.BodySerialNumber] = EXIF["serial"]
     shots, queries = {}, {}
     for name in NAMES:
         pattern = sensor_pattern(rng, SHAPE)
@@ -49,7 +51,7 @@ def made(tmp_path_factory):
         for path in shots[name]:
             Image.fromarray(shot(rng, pattern, TRAINING)).save(path, exif=exif if name == "alpha" else None)
         queries[name] = [shot(rng, pattern, QUESTIONED) for _ in range(2)]
-    prnu.save_fingerprint(folder / "gamma.npz", prnu.fingerprint(shots["gamma"]), {"sigma": 2.5, "images": 5})
+    assert run("fingerprint", folder / "gamma", "-o", folder / "gamma.npz", "--sigma", 2.5)[0] == 0
     with prnu.Library(folder / "lib", create=True) as library:
         library.add("alpha", shots["alpha"])
         library.add("beta", shots["beta"], sigma=3.5)
@@ -70,21 +72,35 @@ def test_the_catalogue_records_each_camera_and_its_files(made):
         alpha, beta, gamma = library.cameras()
     assert [c.name for c in (alpha, beta, gamma)] == ["alpha", "beta", "gamma"]
     assert (alpha.make, alpha.model, alpha.serial) == (EXIF["make"], EXIF["model"], EXIF["serial"])
-    assert [s.taken for s in alpha.sources] == [EXIF["taken"]] * 5 and beta.make is None
-    for camera, sigma in ((alpha, 3.0), (beta, 3.5)):
-        assert (camera.images, camera.shape, camera.sigma, camera.wavelet, camera.levels, camera.origin) == \
-            (5, SHAPE, sigma, "db4", 4, "images")
-        assert [(s.file, s.sha256) for s in camera.sources] == \
-            [(str(path), file_sha256(path)) for path in shots[camera.name]]
+    assert beta.make is None and alpha.origin == beta.origin == "images"
+    for camera, sigma in ((alpha, 3.0), (beta, 3.5), (gamma, 2.5)):
+        assert (camera.images, camera.shape, camera.sigma, camera.wavelet, camera.levels) == (5, SHAPE, sigma, "db4", 4)
+        # Each photograph as it was read: its SHA-256 and camera.
+        assert camera.sources == tuple(
+            (str(path), file_sha256(path), *((EXIF["make"], EXIF["model"], EXIF["serial"]) if camera is alpha
+                                             else (None, None, None))) for path in shots[camera.name])
         stored, metadata = prnu.load_fingerprint(camera.file)
         assert_same_bits(stored, prnu.fingerprint(shots[camera.name], sigma=sigma))
         assert metadata["files"] == [str(path) for path in shots[camera.name]]
-    # From a fingerprint file: copied byte for byte; it names no photographs, so none are recorded.
-    assert open(gamma.file, "rb").read() == (folder / "gamma.npz").read_bytes()
-    assert (gamma.sigma, gamma.images, gamma.wavelet, gamma.sources) == (2.5, 5, None, ())
-    assert gamma.origin == f"fingerprint file {folder / 'gamma.npz'}"
-    for camera in (alpha, beta, gamma):
+        assert [entry["sha256"] for entry in metadata["inputs"]] == [source.sha256 for source in camera.sources]
         assert camera.sha256 == file_sha256(camera.file)
+    # From a fingerprint file: copied byte for byte, its photographs as its metadata records them.
+    assert open(gamma.file, "rb").read() == (folder / "gamma.npz").read_bytes()
+    assert gamma.origin == f"fingerprint file {folder / 'gamma.npz'}"
+
+
+@pytest.mark.parametrize("recorded, sources", [
+    ({"files": ["a.png", 7]}, [("a.png", None, None, None, None)]),
+    ({"inputs": "a.png", "files": ["b.png"]}, [("b.png", None, None, None, None)]),
+    ({"inputs": [{"file": "a.png", "sha256": "ab", "make": ["Acme"], "serial": "7"}, "b.png", {"sha256": "cd"}]},
+     [("a.png", "ab", None, None, "7")]),
+])
+def test_a_fingerprint_file_s_record_of_its_photographs_is_kept_as_far_as_it_is_text(made, copy, recorded, sources):
+    written = copy.parent / "crafted.npz"
+    prnu.save_fingerprint(written, prnu.load_fingerprint(made[0] / "gamma.npz")[0], {"sigma": 2.5, **recorded})
+    with prnu.Library(copy) as library:
+        assert library.add_fingerprint("crafted", written).sources == tuple(sources)
+        assert library.verify() == []
 
 
 @pytest.mark.parametrize("camera", NAMES)
@@ -118,7 +134,8 @@ def test_other_shapes_are_tested_in_full(made, copy):
     _, shots, queries = made
     with prnu.Library(copy) as library:
         library.add("wide", [np.asarray(Image.open(path))[:96] for path in shots["outsider"]])
-        assert library.cameras()[-1].sources[0] == library_module.Source("images[0]", None, None, None, None, None)
+        assert library.cameras()[-1].sources[0] == ("images[0]", array_sha256(np.asarray(Image.open(
+            shots["outsider"][0]))[:96]), None, None, None)
         whole = library.identify(queries["alpha"][0])
         crop = queries["alpha"][0][10:110, 20:]
         cropped, full = library.identify(crop), library.identify(crop, exhaustive=True)
