@@ -60,7 +60,7 @@ from .fingerprints import fingerprint
 from .matching import THRESHOLD, Match, match_residual, weighted_residual
 from .provenance import file_entry, file_sha256, morvekin_version, utc_now
 from .residual import SIGMA
-from .storage import atomic_write, fingerprint_metadata, load_fingerprint, save_fingerprint
+from .storage import atomic_write, fingerprint_metadata, load_fingerprint, read_fingerprint, save_fingerprint
 
 FORMAT = "morvekin library"
 VERSION = 1
@@ -310,7 +310,7 @@ def _ranking(match, score, name):
 
 
 def read_stored(path, sha256):
-    """A library's fingerprint file, checked to be a regular file with the SHA-256 recorded.
+    """A library's fingerprint file, checked to be a regular file whose bytes decoded have the SHA-256 recorded.
 
     The last :data:`CACHED` fingerprints read are kept (read-only) for as
     long as their file's size, time stamp and inode stay the same, so a camera
@@ -343,11 +343,10 @@ def read_stored(path, sha256):
 
 @functools.lru_cache(maxsize=CACHED)
 def _verified(path, sha256, size, mtime, inode):
-    found = file_sha256(path)
+    stored, _, found = read_fingerprint(path)  # the SHA-256 of the very bytes decoded
     if found != sha256:
         raise ValueError(f"{path}: its SHA-256 is {found}, not {sha256} as the catalogue records: "
                          "the file was changed")
-    stored, _ = load_fingerprint(path)
     stored.flags.writeable = False
     return stored
 
@@ -637,8 +636,8 @@ class Library:
                 self._refuse_taken(catalogue, name)  # another writer may have taken it meanwhile
                 self._clean(catalogue)
                 write(path)
-                stored, metadata = load_fingerprint(path)
-                row = {"name": name, "file": file, "sha256": file_sha256(path), "bytes": os.path.getsize(path),
+                stored, metadata, sha256 = read_fingerprint(path)
+                row = {"name": name, "file": file, "sha256": sha256, "bytes": os.path.getsize(path),
                        "rows": stored.shape[0], "columns": stored.shape[1], "sigma": float(metadata["sigma"]),
                        "wavelet": _typed(metadata.get("wavelet"), str), "levels": _typed(metadata.get("levels"), int),
                        "images": _typed(metadata.get("images"), int),

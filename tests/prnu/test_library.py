@@ -281,12 +281,15 @@ def test_readers_see_whole_states_while_a_writer_adds_and_removes(made, copy):
 def _tamper(path, what):
     """Change a library behind morvekin's back; return the (kind, camera) verify should report."""
     with prnu.Library(path) as library:
-        beta = next(camera for camera in library.cameras() if camera.name == "beta")
+        _, beta, gamma = library.cameras()
     with contextlib.closing(sqlite3.connect(path / library_module.CATALOGUE, isolation_level=None)) as catalogue:
-        if what == "altered":
+        if what == "altered":  # another camera's fingerprint, which reads as well as its own
+            shutil.copy(gamma.file, beta.file)
+        elif what == "damaged":
             data = bytearray(open(beta.file, "rb").read())
             data[-200] ^= 1
             open(beta.file, "wb").write(bytes(data))
+            return [("altered", "beta")]
         elif what == "missing":
             os.remove(beta.file)
         elif what == "unreadable":
@@ -307,7 +310,7 @@ def _tamper(path, what):
     return [(what, "beta")]
 
 
-@pytest.mark.parametrize("what", ["altered", "missing", "unreadable", "row", "catalogue", "index", "orphan"])
+@pytest.mark.parametrize("what", ["altered", "damaged", "missing", "unreadable", "row", "catalogue", "index", "orphan"])
 def test_verify_finds_what_was_changed_behind_its_back(made, copy, what):
     _, _, queries = made
     with prnu.Library(copy) as library:
@@ -320,9 +323,10 @@ def test_verify_finds_what_was_changed_behind_its_back(made, copy, what):
     status, out, err = run("library", "verify", copy)
     assert status == 1 and f"{len(expected)} problem" in err and out.count("\n") == len(expected)
     # A fingerprint file that cannot be trusted is named, never tested nor skipped in silence.
-    if what in ("altered", "missing", "unreadable"):
+    if what in ("altered", "damaged", "missing", "unreadable"):
         [(camera, reason)] = found.unreadable
         assert camera == "beta" and str(copy / "fingerprints") in reason and found.verdict is None
+        assert what != "altered" or "the file was changed" in reason
         status, _, err = run("library", "identify", copy, _saved(copy, queries["beta"][0]), "--exhaustive")
         assert status == 0 and "camera beta not tested" in err
 
