@@ -123,13 +123,9 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
     match.add_argument("--fingerprints", nargs="+", required=True, metavar="FILE.npz",
                        help="fingerprint files written by 'morvekin fingerprint'; put this option after "
                             "the images")
-    match.add_argument("--threshold", type=_positive, default=THRESHOLD,
-                       help=f"PCE above which an image is attributed to a camera (default {THRESHOLD:g})")
-    match.add_argument("--csv", metavar="FILE.csv",
-                       help="also write one row per image and fingerprint: image, fingerprint, pce, ncc, "
-                            "peak_row, peak_column (where the image's top-left pixel lies on the "
-                            "fingerprint), verdict, image_sha256, fingerprint_sha256; '-' writes it to "
-                            "standard output (the table then goes to standard error)")
+    _add_verdict(match, "one row per image and fingerprint: image, fingerprint, pce, ncc, peak_row, peak_column "
+                        "(where the image's top-left pixel lies on the fingerprint), verdict, image_sha256, "
+                        "fingerprint_sha256")
     match.add_argument("--json", action="store_true",
                        help="write the whole result to standard output as JSON (the table then goes to "
                             "standard error): when and with which morvekin it was made, the threshold, "
@@ -179,6 +175,14 @@ def _add_common(parser, sigma=True, written="nothing is written"):
     parser.add_argument("--strict", action="store_true",
                         help=f"stop at the first file that cannot be read, with exit status 1 ({written}); "
                              "without it such files are reported on standard error and skipped")
+
+
+def _add_verdict(parser, rows):
+    parser.add_argument("--threshold", type=_positive, default=THRESHOLD,
+                        help=f"PCE above which an image is attributed to a camera (default {THRESHOLD:g})")
+    parser.add_argument("--csv", metavar="FILE.csv",
+                        help=f"also write {rows}; '-' writes it to standard output (the table then goes to "
+                             "standard error)")
 
 
 def _add_where(parser):
@@ -584,12 +588,9 @@ def _add_library(commands):
             tested and is named on standard error and in the CSV (--strict stops instead).""")
     identify.add_argument("library", metavar="LIB", help="the library's folder")
     identify.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
-    identify.add_argument("--threshold", type=_positive, default=THRESHOLD,
-                          help=f"PCE above which an image is attributed to a camera (default {THRESHOLD:g})")
-    identify.add_argument("--csv", metavar="FILE.csv",
-                          help="also write one row per image: image, camera, pce, ncc, peak_row, peak_column, "
-                               "verdict, score (the index's), tested (cameras tested in full), cameras (searched), "
-                               "untested (candidates whose file could not be read)")
+    _add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, score "
+                           "(the index's), tested (cameras tested in full), cameras (searched), untested "
+                           "(candidates whose file could not be read)")
     identify.add_argument("--exhaustive", action="store_true",
                           help="test every camera in full instead of the index's candidates")
     _add_common(identify, sigma=False)
@@ -600,24 +601,31 @@ def _add_library(commands):
 def _library_add(args):
     if bool(args.images) == bool(args.fingerprint):
         raise CommandError("give either photographs or --fingerprint FILE.npz")
-    sources = [] if args.fingerprint else _inputs(args.images)
+    # Absolute: the catalogue outlives the folder the command runs in.
+    sources = [args.fingerprint] if args.fingerprint else _inputs(args.images, absolute=True)
     fresh = not os.path.lexists(args.library)
+    skipped = []
+
+    def skip(label, error):
+        skipped.append(_skipped(args, label, error))
+
     try:
-        with prnu.Library(args.library, create=True) as library, _cluster(args) as client:
-            if args.fingerprint:
-                camera = library.add_fingerprint(args.name, args.fingerprint)
-            else:
-                camera = library.add(args.name, sources, sigma=args.sigma, progress=sys.stderr.isatty(),
-                                     workers=_in_flight(args, client), executor=client,
-                                     onerror=None if args.strict else lambda label, error: _skipped(args, label, error))
+        with prnu.Library(args.library, create=True) as library:
+            _checked_outputs([("LIB", os.path.join(library.path, prnu.library.CATALOGUE))], sources)
+            with _cluster(args) as client, _warnings_said(args):
+                if args.fingerprint:
+                    camera = library.add_fingerprint(args.name, args.fingerprint)
+                else:
+                    camera = library.add(args.name, sources, sigma=args.sigma, progress=sys.stderr.isatty(),
+                                         workers=_in_flight(args, client), executor=client,
+                                         onerror=None if args.strict else skip)
     except BaseException:
         if fresh:
             _remove_if_empty(args.library)
         raise
-    skipped = len(sources) - camera.images if sources else 0
     _say(f"added {camera.name} to {args.library}: "
          + (f"{camera.images} images of " if camera.images is not None else "")
-         + f"{camera.shape[0]}x{camera.shape[1]}" + (f", {skipped} skipped" if skipped else ""))
+         + f"{camera.shape[0]}x{camera.shape[1]}" + (f", {len(skipped)} skipped" if skipped else ""))
     for field in ("make", "model", "serial"):
         if " / " in (getattr(camera, field) or ""):
             _say(f"warning: the photographs name more than one {field}: {getattr(camera, field)}")
@@ -650,20 +658,24 @@ def _library_verify(args):
         problems = library.verify()
         count = len(library.cameras())
     for problem in problems:
-        print(printable(" ".join(filter(None, (problem.kind + ":", problem.camera, problem.file, "-", problem.detail)))))
+        words = (problem.kind + ":", problem.camera, problem.file, "-", problem.detail)
+        print(printable(" ".join(word for word in words if word)))
     if problems:
         raise CommandError(f"{len(problems)} problem{'s' if len(problems) > 1 else ''} found (see above)")
     _say(f"{args.library}: {count} cameras; every file is as the catalogue records it")
 
 
 def _library_identify(args):
-    sources = _inputs(args.images)
-    csv_path = args.csv
-    _checked_outputs([("--csv", csv_path)] if csv_path else [], sources)
+    sources = _inputs(args.images, absolute=args.scheduler is not None)
     with prnu.Library(args.library) as library:
         search = library.search()
+        catalogue = os.path.join(library.path, prnu.library.CATALOGUE)
     if not len(search):
         raise CommandError(f"{args.library} holds no cameras yet: add some with 'morvekin library add'")
+    csv_path = args.csv if args.csv != "-" else None
+    # Neither an image nor the library is overwritten.
+    _checked_outputs([("--csv", csv_path)] if csv_path else [],
+                     [*sources, catalogue, *(entry.file for entry in search.entries)])
     rows = []
     with _cluster(args) as client, ThreadPoolExecutor(args.workers) as pool:
         if client is not None:  # the index goes to each worker once; each reads its candidates' files itself
@@ -681,7 +693,9 @@ def _library_identify(args):
                            file=sys.stderr)
             rows.append(outcome)
     _check_any(rows, sources)
-    print_identifications(rows, args.threshold)
+    print_identifications(rows, args.threshold, file=sys.stderr if args.csv == "-" else None)
+    if args.csv == "-":
+        _to_stdout(identifications_csv(rows))
     if csv_path:
         with atomic_write(csv_path) as file:
             file.write(identifications_csv(rows).encode("utf-8", "surrogateescape"))

@@ -2,6 +2,7 @@
 
 import contextlib
 import csv
+import io
 import math
 import os
 import re
@@ -352,10 +353,17 @@ def test_a_library_it_cannot_read_is_refused(copy, setup, message):
         library.search()
 
 
-def test_the_commands_add_list_identify_and_remove(made, tmp_path):
+def test_the_commands_add_list_identify_and_remove(made, tmp_path, monkeypatch):
     folder, shots, queries = made
     library = tmp_path / "lib"
-    assert run("library", "add", library, "alpha", folder / "alpha")[0] == 0
+    shutil.copy(shots["alpha"][0], tmp_path / "again.png")
+    monkeypatch.chdir(folder)
+    status, _, err = run("library", "add", library, "alpha", "alpha", tmp_path / "again.png")
+    # Said as 'morvekin fingerprint' says it; the copy counts once and is no file skipped.
+    assert status == 0 and "morvekin library add: warning: only 5 images used" in err
+    assert "again.png is the same picture as" in err and "5 images of 128x128\n" in err
+    with prnu.Library(library) as opened:  # recorded by absolute path
+        assert [source.file for source in opened.cameras()[0].sources] == list(map(str, shots["alpha"]))
     status, _, err = run("library", "add", library, "gamma", "--fingerprint", folder / "gamma.npz")
     assert status == 0 and "added gamma" in err
     status, out, _ = run("library", "list", library)
@@ -369,8 +377,10 @@ def test_the_commands_add_list_identify_and_remove(made, tmp_path):
     (tmp_path / "q" / "\x1b[31mred.png").write_bytes(b"not an image")
     status, out, err = run("library", "identify", library, tmp_path / "q", "--csv", tmp_path / "found.csv")
     assert status == 0 and "\x1b" not in out + err and "\\x1b[31mred.png: not an image" in err
-    with open(tmp_path / "found.csv", newline="", encoding="utf-8") as file:
-        rows = list(csv.DictReader(file))
+    written = (tmp_path / "found.csv").read_text(encoding="utf-8")
+    _, csv_out, table_err = run("library", "identify", library, tmp_path / "q", "--csv", "-")
+    assert csv_out == written and table_err.endswith(out)
+    rows = list(csv.DictReader(io.StringIO(written)))
     assert [(os.path.basename(row["image"]), row["verdict"]) for row in rows] == \
         [("alpha.png", "alpha"), ("gamma.png", "gamma"), ("outsider.png", "none")]
     assert out.splitlines()[2].split()[-2:] == ["alpha", "1"]
@@ -392,13 +402,18 @@ def test_the_commands_add_list_identify_and_remove(made, tmp_path):
     (["add", "{tmp}/none/lib", "x", "--fingerprint", "{folder}/gamma.npz"], "none: no such folder"),
     (["add", "{folder}/alpha", "x", "--fingerprint", "{folder}/gamma.npz"], "holds other files .* and no catalogue"),
     (["add", "{tmp}/new", "x", "{folder}/gamma.npz", "--strict"], "gamma.npz: not an image file"),
+    (["add", "{lib}", "x", "{lib}/catalogue.sqlite"], r"LIB .*catalogue.sqlite: is the input"),
+    (["identify", "{lib}", "{folder}/alpha", "--csv", "{folder}/alpha/1.png"], "--csv .*1.png: is the input"),
+    (["identify", "{lib}", "{folder}/alpha", "--csv", "{lib}/catalogue.sqlite"], "catalogue.sqlite: is the input"),
+    (["identify", "{lib}", "{folder}/alpha", "--csv", "{stored}"], r"\.npz: is the input"),
     (["remove", "{lib}", "delta"], "holds no camera named 'delta'"),
     (["list", "{tmp}"], "no morvekin library here"),
 ])
 def test_library_mistakes_are_refused_and_change_nothing(made, copy, tmp_path, argv, message):
     folder = made[0]
     before = {path: path.read_bytes() for path in copy.rglob("*") if path.is_file()}
-    status, _, err = run("library", *(a.format(lib=copy, folder=folder, tmp=tmp_path) for a in argv))
+    stored = next((copy / "fingerprints").iterdir())
+    status, _, err = run("library", *(a.format(lib=copy, folder=folder, tmp=tmp_path, stored=stored) for a in argv))
     assert status == 1 and len(err.splitlines()) == 1 and re.search(message, err), err
     assert {path: path.read_bytes() for path in copy.rglob("*") if path.is_file()} == before
     assert sorted(os.listdir(folder / "alpha")) == [f"{k}.png" for k in range(5)]
