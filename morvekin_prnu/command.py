@@ -590,7 +590,8 @@ def _add_library(commands):
     identify.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
     _add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, score "
                            "(the index's), tested (cameras tested in full), cameras (searched), untested "
-                           "(candidates whose file could not be read)")
+                           "(candidates whose file could not be read), image_sha256 (of the bytes decoded), "
+                           "fingerprint_sha256 (the camera's, if tested)")
     identify.add_argument("--exhaustive", action="store_true",
                           help="test every camera in full instead of the index's candidates")
     _add_common(identify, sigma=False)

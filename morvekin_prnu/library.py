@@ -57,6 +57,7 @@ import numpy as np
 from ._checks import image_label
 from .binary import agreement, binarize
 from .fingerprints import fingerprint
+from .images import read_image
 from .matching import THRESHOLD, Match, match_residual, weighted_residual
 from .provenance import file_entry, file_sha256, morvekin_version, utc_now
 from .residual import SIGMA
@@ -165,12 +166,15 @@ class Candidate(NamedTuple):
     ``score`` is its binarized pre-test (:func:`morvekin_prnu.binary.agreement`),
     None where it was not taken (another shape, an exhaustive search, or a
     damaged index entry); ``match`` is the full :class:`morvekin_prnu.Match`
-    of the cameras tested, None for the others.
+    of the cameras tested, None for the others; ``sha256`` is that of the
+    camera's fingerprint file as the catalogue records it (which the file
+    tested was checked to have).
     """
 
     camera: str
     score: float | None
     match: Match | None
+    sha256: str
 
 
 class Identification(NamedTuple):
@@ -180,6 +184,8 @@ class Identification(NamedTuple):
     ----------
     image : str
         The image's path, or "image" for an array.
+    sha256 : str or None
+        The SHA-256 of the image file's bytes, those decoded; None for an array.
     verdict : str or None
         The first candidate's camera if its match says same camera, else None.
     candidates : tuple of Candidate
@@ -198,6 +204,7 @@ class Identification(NamedTuple):
     """
 
     image: str
+    sha256: str | None
     verdict: str | None
     candidates: tuple
     cameras: int
@@ -235,8 +242,10 @@ class Search:
     def identify(self, image, *, threshold=THRESHOLD, exhaustive=False):
         """Find which of the library's cameras took an image.
 
-        The image's weighted residual W·I (:func:`morvekin_prnu.weighted_residual`)
-        is computed once per sigma among the cameras. For the cameras whose
+        The image is read once (:func:`morvekin_prnu.read_image`, in the
+        sensor's pixel order) and its weighted residual W·I
+        (:func:`morvekin_prnu.weighted_residual`) computed once per sigma among
+        the cameras. For the cameras whose
         fingerprint has the image's shape, its binarized form is compared with
         every binarized fingerprint (:func:`morvekin_prnu.binary.agreement`), and
         the candidates — every camera scoring at least :data:`CANDIDATE_SCORE`,
@@ -269,8 +278,16 @@ class Search:
         """
         if not self.entries:
             raise ValueError("the library holds no cameras")
-        weighted = {sigma: weighted_residual(image, sigma=sigma)
-                    for sigma in sorted({entry.sigma for entry in self.entries})}
+        label = image_label(image)
+        pixels, facts = read_image(image, orient=False) if isinstance(image, (str, os.PathLike)) else (image, None)
+        try:
+            weighted = {sigma: weighted_residual(pixels, sigma=sigma)
+                        for sigma in sorted({entry.sigma for entry in self.entries})}
+        except ValueError as error:
+            if facts is None:
+                raise
+            # The pixels went in as an array, called "image": name the file instead.
+            raise ValueError(f"{label}: {str(error).removeprefix('image: ')}") from None
         scores = [None] * len(self.entries)
         chosen = list(self.damaged)
         for (shape, sigma), (positions, binarized) in self.groups.items():
@@ -294,9 +311,10 @@ class Search:
             matches[position] = match_residual(stored, weighted[entry.sigma], threshold=threshold)
         order = sorted(range(len(self.entries)),
                        key=lambda k: _ranking(matches.get(k), scores[k], self.entries[k].name))
-        candidates = tuple(Candidate(self.entries[k].name, scores[k], matches.get(k)) for k in order)
+        candidates = tuple(Candidate(self.entries[k].name, scores[k], matches.get(k), self.entries[k].sha256)
+                           for k in order)
         best = candidates[0].match
-        return Identification(image=image_label(image),
+        return Identification(image=label, sha256=None if facts is None else facts.sha256,
                               verdict=candidates[0].camera if best is not None and best.same_camera else None,
                               candidates=candidates, cameras=len(self.entries), tested=len(matches),
                               exhaustive=bool(exhaustive), unreadable=tuple(unreadable))

@@ -108,14 +108,15 @@ def identifications_csv(found):
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
     writer.writerow(["image", "camera", "pce", "ncc", "peak_row", "peak_column", "verdict", "score", "tested",
-                     "cameras", "untested"])
+                     "cameras", "untested", "image_sha256", "fingerprint_sha256"])
     for identification in found:
         best = identification.candidates[0]
         numbers = ["", "", "", ""] if best.match is None else [best.match.pce, best.match.ncc, *best.match.peak]
+        digest = "" if best.match is None else best.sha256  # of the fingerprint tested
         untested = ";".join(camera for camera, _ in identification.unreadable)
         writer.writerow(map(plain_cell, [identification.image, best.camera, *numbers, identification.verdict or "none",
                                          "" if best.score is None else best.score, identification.tested,
-                                         identification.cameras, untested]))
+                                         identification.cameras, untested, identification.sha256, digest]))
     return text.getvalue()
 
 

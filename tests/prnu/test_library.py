@@ -378,8 +378,10 @@ def test_the_commands_add_list_identify_and_remove(made, tmp_path, monkeypatch):
     for name in ("alpha", "gamma", "outsider"):
         Image.fromarray(queries[name][0]).save(tmp_path / "q" / f"{name}.png")
     (tmp_path / "q" / "\x1b[31mred.png").write_bytes(b"not an image")
+    Image.fromarray(queries["alpha"][0][:8, :8]).save(tmp_path / "q" / "small.png")
     status, out, err = run("library", "identify", library, tmp_path / "q", "--csv", tmp_path / "found.csv")
     assert status == 0 and "\x1b" not in out + err and "\\x1b[31mred.png: not an image" in err
+    assert "skipped " + str(tmp_path / "q" / "small.png: shape (8, 8) is too small") in err
     written = (tmp_path / "found.csv").read_text(encoding="utf-8")
     _, csv_out, table_err = run("library", "identify", library, tmp_path / "q", "--csv", "-")
     assert csv_out == written and table_err.endswith(out)
@@ -390,6 +392,10 @@ def test_the_commands_add_list_identify_and_remove(made, tmp_path, monkeypatch):
     expected = prnu.match(prnu.load_fingerprint(folder / "gamma.npz")[0], tmp_path / "q" / "gamma.png", sigma=2.5)
     assert (float(rows[1]["pce"]), float(rows[1]["ncc"])) == (expected.pce, expected.ncc)
     assert {row["cameras"] for row in rows} == {"2"} and rows[0]["untested"] == ""
+    with prnu.Library(library) as opened:
+        digests = {camera.name: camera.sha256 for camera in opened.cameras()}
+    assert [(row["image_sha256"], row["fingerprint_sha256"]) for row in rows] == \
+        [(file_sha256(row["image"]), digests[row["camera"]]) for row in rows]
     assert run("library", "remove", library, "alpha")[0] == 0
     status, out, _ = run("library", "identify", library, tmp_path / "q" / "alpha.png", "--exhaustive")
     camera, _, verdict, tested = out.splitlines()[2].split()[1:]
