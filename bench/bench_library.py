@@ -2,6 +2,7 @@
 
     python bench/bench_library.py            # 1,000 cameras of 1024x1024
     python bench/bench_library.py --quick    # 100 cameras of 512x512
+    python bench/bench_library.py --doc      # also rewrite its section of docs/performance.md
 
 Cameras. Running ``fingerprint`` on photographs for 1,000 cameras would take
 hours here, so most fingerprints are simulated and a few are real:
@@ -70,6 +71,7 @@ import pywt
 from PIL import ExifTags, Image
 
 import morvekin_prnu as prnu
+import performance_doc
 from morvekin_prnu.binary import agreement, binarize
 from morvekin_prnu.postprocessing import postprocess
 
@@ -295,6 +297,7 @@ def main(argv=None):
     parser.add_argument("--exhaustive", type=int, help="queries also tested against every camera (2; quick 10)")
     parser.add_argument("--compare", type=int, help="cameras the indexes are compared on (250; quick 100)")
     parser.add_argument("--folder", help="where to make the temporary library (default: the system's)")
+    parser.add_argument("--doc", action="store_true", help=performance_doc.HELP)
     args = parser.parse_args(argv)
     defaults = dict(cameras=100, size=512, real=2, queries=100, outside=30, exhaustive=10, compare=100) if args.quick \
         else dict(cameras=1000, size=1024, real=3, queries=200, outside=50, exhaustive=2, compare=250)
@@ -412,28 +415,25 @@ def main(argv=None):
         add_time = sum(t[1] for t in timings)
         fingerprint_time = sum(t[0] for t in timings)
         print(f"Identify against exhaustive testing, {args.cameras} cameras of {args.size}x{args.size}:\n")
-        table(["measure", "value", "target"], [
-            ["identify, mean seconds per image (all queries)", f"{mean_identify:.3f}", "≤ 2"],
-            ["identify, slowest image", f"{max(identify_times):.3f}", ""],
-            ["cameras tested in full per image, mean", f"{statistics.fmean(o[2].tested for o in outcomes):.2f}", ""],
+        table(["measure", "value"], [
+            ["identify, mean seconds per image (all queries)", f"{mean_identify:.3f}"],
+            ["identify, slowest image", f"{max(identify_times):.3f}"],
+            ["cameras tested in full per image, mean", f"{statistics.fmean(o[2].tested for o in outcomes):.2f}"],
             [f"exhaustive as identify(exhaustive=True), mean of {len(exhaustive)} images",
-             f"{statistics.fmean(exhaustive):.2f}", ""],
-            [f"exhaustive as matching every file, mean of {len(by_files)} images", f"{statistics.fmean(by_files):.2f}",
-             ""],
-            ["speed-up against identify(exhaustive=True)", f"{statistics.fmean(exhaustive) / mean_identify:.0f}×",
-             "≥ 50×"],
-            ["speed-up against matching every file", f"{statistics.fmean(by_files) / mean_identify:.0f}×", "≥ 50×"],
-            ["same verdict as both exhaustive tests, and PCE bits where it names a camera", f"{same}/{len(chosen)}",
-             "all"],
+             f"{statistics.fmean(exhaustive):.2f}"],
+            [f"exhaustive as matching every file, mean of {len(by_files)} images", f"{statistics.fmean(by_files):.2f}"],
+            ["speed-up against identify(exhaustive=True)", f"{statistics.fmean(exhaustive) / mean_identify:.0f}×"],
+            ["speed-up against matching every file", f"{statistics.fmean(by_files) / mean_identify:.0f}×"],
+            ["same verdict as both exhaustive tests, and PCE bits where it names a camera", f"{same}/{len(chosen)}"],
             [f"library queries whose own PCE is above {threshold:g}: verdict names the camera",
-             f"{named}/{len(confirmable)} ({100 * named / max(1, len(confirmable)):.1f} %)", "≥ 99 %"],
-            [f"library queries whose own PCE is {threshold:g} or less: verdict none", f"{weak_none}/{len(weak)}", ""],
-            ["queries from outside cameras with a confirmed camera", f"{outside_confirmed}/{args.outside}", "0"],
+             f"{named}/{len(confirmable)} ({100 * named / max(1, len(confirmable)):.1f} %)"],
+            [f"library queries whose own PCE is {threshold:g} or less: verdict none", f"{weak_none}/{len(weak)}"],
+            ["queries from outside cameras with a confirmed camera", f"{outside_confirmed}/{args.outside}"],
             ["index bytes / fingerprint file bytes", f"{index_bytes / 2**20:.1f} MiB / {fingerprint_bytes / 2**20:.0f} "
-             f"MiB = {100 * index_bytes / fingerprint_bytes:.2f} %", "≤ 5 %"],
-            ["peak memory of `morvekin library identify` (5 images)", f"{peak:.0f} MiB", "< all fingerprints"],
+             f"MiB = {100 * index_bytes / fingerprint_bytes:.2f} %"],
+            ["peak memory of `morvekin library identify` (5 images)", f"{peak:.0f} MiB"],
             [f"add / fingerprint ({args.real} cameras × {SHOTS} photographs, twice)",
-             f"{add_time:.1f} s / {fingerprint_time:.1f} s = {add_time / fingerprint_time:.3f}", "≤ 1.1"],
+             f"{add_time:.1f} s / {fingerprint_time:.1f} s = {add_time / fingerprint_time:.3f}"],
         ])
         own_pce = sorted(o[4].pce for o in library_queries)
         print(f"Own-camera PCE of the library queries: minimum {own_pce[0]:.0f}, median "
@@ -456,4 +456,5 @@ def _file(search, name):
 
 
 if __name__ == "__main__":
-    main()
+    with performance_doc.recorded("bench_library"):
+        main()
