@@ -59,7 +59,7 @@ from .binary import agreement, binarize
 from .fingerprints import fingerprint
 from .images import read_image
 from .matching import THRESHOLD, Match, match_residual, weighted_residual
-from .provenance import file_entry, file_sha256, morvekin_version, utc_now
+from .provenance import file_entry, file_sha256, morvekin_version, open_regular, utc_now
 from .residual import SIGMA
 from .storage import atomic_write, fingerprint_metadata, load_fingerprint, read_fingerprint, save_fingerprint
 
@@ -500,15 +500,11 @@ class Library:
         """
         name = self._new_name(name)
         path = os.fspath(path)
-        if not os.path.lexists(path):
-            raise FileNotFoundError(f"{path}: no such file")
-        if not os.path.isfile(path):
-            raise ValueError(f"{path}: not a regular file")
         _, metadata = load_fingerprint(path)  # refused here, before anything is written
         sources = _recorded_sources(metadata)
 
         def copy(target):
-            with open(path, "rb") as original, atomic_write(target) as file:
+            with open_regular(path) as original, atomic_write(target) as file:
                 shutil.copyfileobj(original, file)
 
         return self._store(name, copy, sources, f"fingerprint file {os.path.abspath(path)}")
