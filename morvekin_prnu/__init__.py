@@ -17,6 +17,9 @@ picture it takes:
 - :func:`save_fingerprint` and :func:`load_fingerprint` write and read
   fingerprint files with their metadata (:func:`read_fingerprint` also gives
   the file's SHA-256);
+- :class:`Library` keeps many cameras' fingerprints in a folder with a
+  catalogue and a compact index (:mod:`morvekin_prnu.binary`), and
+  :meth:`Library.identify` finds which of them took a photograph;
 - :func:`load_image` reads the photographs every function accepts
   (:func:`read_image` also gives their SHA-256 and camera, for the record), and
   :func:`denoise` shows what the denoiser leaves of one
@@ -27,15 +30,23 @@ The ``morvekin`` command (``python -m morvekin_prnu``) runs these from the shell
 
 from .fingerprints import FingerprintWarning, fingerprint, saturated
 from .images import ImageFacts, load_image, read_image
+from .library import Camera, Candidate, Identification, Library, Problem, Search, Source
 from .matching import Match, crosscorr, match, match_all, match_residual, ncc, pce, weighted_residual
 from .postprocessing import wiener_dft, zero_mean
 from .residual import denoise, denoise_with_residual, noise_residual
 from .storage import StoredFingerprint, load_fingerprint, read_fingerprint, save_fingerprint
 
 __all__ = [
+    "Camera",
+    "Candidate",
     "FingerprintWarning",
+    "Identification",
     "ImageFacts",
+    "Library",
     "Match",
+    "Problem",
+    "Search",
+    "Source",
     "StoredFingerprint",
     "crosscorr",
     "denoise",

@@ -32,11 +32,11 @@ from ._checks import checked_sigma
 from ._threads import in_order
 from .fingerprints import READ_ERRORS
 from .matching import THRESHOLD
-from .provenance import custody, file_entry, morvekin_version, utc_now
-from .reporting import (fingerprint_picture, heatmap_png, json_text, match_csv, match_record, print_table,
-                        printable, residual_picture)
-from .residual import LEVELS, SIGMA, WAVELET, denoised_and_residual_of_pixels
-from .storage import atomic_write
+from .provenance import custody, file_entry, morvekin_version
+from .reporting import (fingerprint_picture, heatmap_png, identifications_csv, json_text, match_csv, match_record,
+                        print_cameras, print_identifications, print_table, printable, residual_picture)
+from .residual import SIGMA, denoised_and_residual_of_pixels
+from .storage import atomic_write, fingerprint_metadata
 
 class CommandError(Exception):
     """A job that cannot be done, with a message for the user."""
@@ -123,13 +123,9 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
     match.add_argument("--fingerprints", nargs="+", required=True, metavar="FILE.npz",
                        help="fingerprint files written by 'morvekin fingerprint'; put this option after "
                             "the images")
-    match.add_argument("--threshold", type=_positive, default=THRESHOLD,
-                       help=f"PCE above which an image is attributed to a camera (default {THRESHOLD:g})")
-    match.add_argument("--csv", metavar="FILE.csv",
-                       help="also write one row per image and fingerprint: image, fingerprint, pce, ncc, "
-                            "peak_row, peak_column (where the image's top-left pixel lies on the "
-                            "fingerprint), verdict, image_sha256, fingerprint_sha256; '-' writes it to "
-                            "standard output (the table then goes to standard error)")
+    _add_verdict(match, "one row per image and fingerprint: image, fingerprint, pce, ncc, peak_row, peak_column "
+                        "(where the image's top-left pixel lies on the fingerprint), verdict, image_sha256, "
+                        "fingerprint_sha256")
     match.add_argument("--json", action="store_true",
                        help="write the whole result to standard output as JSON (the table then goes to "
                             "standard error): when and with which morvekin it was made, the threshold, "
@@ -163,6 +159,8 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
     show.add_argument("-o", "--output", required=True, metavar="FILE.png",
                       help="the picture to write (replaced if it exists)")
     show.set_defaults(run=_show)
+
+    _add_library(commands)
     return parser
 
 
@@ -177,6 +175,14 @@ def _add_common(parser, sigma=True, written="nothing is written"):
     parser.add_argument("--strict", action="store_true",
                         help=f"stop at the first file that cannot be read, with exit status 1 ({written}); "
                              "without it such files are reported on standard error and skipped")
+
+
+def _add_verdict(parser, rows):
+    parser.add_argument("--threshold", type=_positive, default=THRESHOLD,
+                        help=f"PCE above which an image is attributed to a camera (default {THRESHOLD:g})")
+    parser.add_argument("--csv", metavar="FILE.csv",
+                        help=f"also write {rows}; '-' writes it to standard output (the table then goes to "
+                             "standard error)")
 
 
 def _add_where(parser):
@@ -242,13 +248,7 @@ def _fingerprint(args):
         estimate = prnu.fingerprint(sources, sigma=args.sigma, progress=sys.stderr.isatty(),
                                     workers=_in_flight(args, client), onerror=None if args.strict else skip,
                                     executor=client, onread=read)
-    metadata = {
-        "images": len(inputs), "sigma": args.sigma, "wavelet": WAVELET, "levels": LEVELS,
-        "files": [entry["file"] for entry in inputs],
-        "skipped": [{"file": label, "reason": reason} for label, reason in skipped.items()],
-        "morvekin": morvekin_version(), "created": utc_now(), "inputs": inputs, "warnings": said,
-    }
-    prnu.save_fingerprint(output, estimate, metadata)
+    prnu.save_fingerprint(output, estimate, {**fingerprint_metadata(args.sigma, inputs, skipped), "warnings": said})
     _say(f"wrote {output}: {len(inputs)} images of {estimate.shape[0]}x{estimate.shape[1]}"
          + (f", {len(skipped)} skipped" if skipped else ""))
 
@@ -532,3 +532,182 @@ def _terminate_as_interrupt():
         return signal.signal(signal.SIGTERM, interrupt)
     except ValueError:  # not the main thread: leave signals alone
         return None
+
+
+def _add_library(commands):
+    library = commands.add_parser(
+        "library", help="keep a library of camera fingerprints and search it",
+        description="""A library is a folder of fingerprints with an SQLite catalogue (name, EXIF make,
+            model and serial, image count, shape, sigma, the SHA-256 of every source image and of the
+            fingerprint file, dates) and a compact index that picks the few cameras worth the full test
+            when identifying an image. Any number of commands may read a library while one writes it.""")
+    actions = library.add_subparsers(dest="action", required=True, metavar="ACTION")
+
+    add = actions.add_parser(
+        "add", help="add a camera from its photographs or from a fingerprint file",
+        description="""Add a camera to the library (made if it does not exist): its fingerprint is
+            computed from its photographs as 'morvekin fingerprint' does, or taken from a file that
+            command wrote (--fingerprint), then stored with its catalogue row in one transaction: an
+            error or Ctrl-C leaves the library as it was.""")
+    add.add_argument("library", metavar="LIB", help="the library's folder")
+    add.add_argument("name", metavar="NAME", help="the camera's name in the library")
+    add.add_argument("images", nargs="*", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
+    add.add_argument("--fingerprint", metavar="FILE.npz", help="add this fingerprint file instead of photographs")
+    _add_common(add)
+    _add_where(add)
+    add.set_defaults(run=_library_add, command="library add")
+
+    listing = actions.add_parser("list", help="list the cameras of a library",
+                                 description="List the library's cameras: name, shape, image count, sigma, EXIF make, "
+                                             "model and serial, and when each was added.")
+    listing.add_argument("library", metavar="LIB", help="the library's folder")
+    listing.set_defaults(run=_library_list, command="library list")
+
+    remove = actions.add_parser("remove", help="remove a camera from a library",
+                                description="Remove a camera's row and index entry, then its fingerprint file.")
+    remove.add_argument("library", metavar="LIB", help="the library's folder")
+    remove.add_argument("name", metavar="NAME", help="the camera's name")
+    remove.set_defaults(run=_library_remove, command="library remove")
+
+    verify = actions.add_parser(
+        "verify", help="check a library's files and catalogue",
+        description="""Check that every fingerprint file is there, has the SHA-256 the catalogue records,
+            reads as the fingerprint recorded and matches its index entry; that no catalogue row was changed
+            outside morvekin; and that no file is left that no row names. Prints one line per problem; exit
+            status 1 if there is any.""")
+    verify.add_argument("library", metavar="LIB", help="the library's folder")
+    verify.set_defaults(run=_library_verify, command="library verify")
+
+    identify = actions.add_parser(
+        "identify", help="find which of a library's cameras took each image",
+        description="""For each image, find the camera of the library that took it: the compact index picks
+            the candidates, which are tested in full (their PCE is the same as 'morvekin match' gives); the
+            verdict is the camera with the highest PCE if that is above the threshold, else none. Cameras
+            whose fingerprint has another shape than the image (a crop, a resized or turned picture) are
+            always tested in full. A candidate whose fingerprint file is missing, changed or damaged is not
+            tested and is named on standard error and in the CSV (--strict stops instead).""")
+    identify.add_argument("library", metavar="LIB", help="the library's folder")
+    identify.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
+    _add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, score "
+                           "(the index's), tested (cameras tested in full), cameras (searched), untested "
+                           "(candidates whose file could not be read), image_sha256 (of the bytes decoded), "
+                           "fingerprint_sha256 (the camera's, if tested)")
+    identify.add_argument("--exhaustive", action="store_true",
+                          help="test every camera in full instead of the index's candidates")
+    _add_common(identify, sigma=False)
+    _add_where(identify)
+    identify.set_defaults(run=_library_identify, command="library identify")
+
+
+def _library_add(args):
+    if bool(args.images) == bool(args.fingerprint):
+        raise CommandError("give either photographs or --fingerprint FILE.npz")
+    # Absolute: the catalogue outlives the folder the command runs in.
+    sources = [args.fingerprint] if args.fingerprint else _inputs(args.images, absolute=True)
+    fresh = not os.path.lexists(args.library)
+    skipped = []
+
+    def skip(label, error):
+        skipped.append(_skipped(args, label, error))
+
+    try:
+        with prnu.Library(args.library, create=True) as library:
+            _checked_outputs([("LIB", os.path.join(library.path, prnu.library.CATALOGUE))], sources)
+            with _cluster(args) as client, _warnings_said(args):
+                if args.fingerprint:
+                    camera = library.add_fingerprint(args.name, args.fingerprint)
+                else:
+                    camera = library.add(args.name, sources, sigma=args.sigma, progress=sys.stderr.isatty(),
+                                         workers=_in_flight(args, client), executor=client,
+                                         onerror=None if args.strict else skip)
+    except BaseException:
+        if fresh:
+            _remove_if_empty(args.library)
+        raise
+    _say(f"added {camera.name} to {args.library}: "
+         + (f"{camera.images} images of " if camera.images is not None else "")
+         + f"{camera.shape[0]}x{camera.shape[1]}" + (f", {len(skipped)} skipped" if skipped else ""))
+    for field in ("make", "model", "serial"):
+        if " / " in (getattr(camera, field) or ""):
+            _say(f"warning: the photographs name more than one {field}: {getattr(camera, field)}")
+
+
+def _remove_if_empty(folder):
+    """Remove a library this command made but could not add to, unless someone else added a camera meanwhile."""
+    with contextlib.suppress(OSError, ValueError):
+        with prnu.Library(folder) as library:
+            if library.cameras():
+                return
+        os.remove(os.path.join(folder, prnu.library.CATALOGUE))
+        os.rmdir(os.path.join(folder, prnu.library.FINGERPRINTS))
+        os.rmdir(folder)
+
+
+def _library_list(args):
+    with prnu.Library(args.library) as library:
+        print_cameras(library.cameras())
+
+
+def _library_remove(args):
+    with prnu.Library(args.library) as library:
+        library.remove(args.name)
+    _say(f"removed {args.name} from {args.library}")
+
+
+def _library_verify(args):
+    with prnu.Library(args.library) as library:
+        problems = library.verify()
+        count = len(library.cameras())
+    for problem in problems:
+        words = (problem.kind + ":", problem.camera, problem.file, "-", problem.detail)
+        print(printable(" ".join(word for word in words if word)))
+    if problems:
+        raise CommandError(f"{len(problems)} problem{'s' if len(problems) > 1 else ''} found (see above)")
+    _say(f"{args.library}: {count} cameras; every file is as the catalogue records it")
+
+
+def _library_identify(args):
+    sources = _inputs(args.images, absolute=args.scheduler is not None)
+    with prnu.Library(args.library) as library:
+        search = library.search()
+        catalogue = os.path.join(library.path, prnu.library.CATALOGUE)
+    if not len(search):
+        raise CommandError(f"{args.library} holds no cameras yet: add some with 'morvekin library add'")
+    csv_path = args.csv if args.csv != "-" else None
+    # Neither an image nor the library is overwritten.
+    _checked_outputs([("--csv", csv_path)] if csv_path else [],
+                     [*sources, catalogue, *(entry.file for entry in search.entries)])
+    rows = []
+    with _cluster(args) as client, ThreadPoolExecutor(args.workers) as pool:
+        if client is not None:  # the index goes to each worker once; each reads its candidates' files itself
+            search = client.scatter(search, broadcast=True)
+        outcomes = in_order(pool if client is None else client, _identified, ((source,) for source in sources),
+                            _in_flight(args, client), search, args.threshold, args.exhaustive, not args.strict)
+        for source, outcome in zip(sources, tqdm(outcomes, total=len(sources), disable=None, unit="image")):
+            if isinstance(outcome, Exception):
+                _skipped(args, source, outcome)
+                continue
+            for camera, reason in outcome.unreadable:
+                if args.strict:
+                    raise CommandError(f"camera {camera}: {reason}")
+                tqdm.write(printable(f"morvekin {args.command}: {source}: camera {camera} not tested: {reason}"),
+                           file=sys.stderr)
+            rows.append(outcome)
+    _check_any(rows, sources)
+    print_identifications(rows, args.threshold, file=sys.stderr if args.csv == "-" else None)
+    if args.csv == "-":
+        _to_stdout(identifications_csv(rows))
+    if csv_path:
+        with atomic_write(csv_path) as file:
+            file.write(identifications_csv(rows).encode("utf-8", "surrogateescape"))
+        _say(f"wrote {csv_path}")
+
+
+def _identified(source, search, threshold, exhaustive, skip):
+    """One image searched for in a library; or, when skipping, the error that stopped it. A task for an executor."""
+    try:
+        return search.identify(source, threshold=threshold, exhaustive=exhaustive)
+    except READ_ERRORS as error:
+        if not skip:
+            raise
+        return error

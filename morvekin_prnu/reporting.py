@@ -9,7 +9,6 @@ import csv
 import io
 import json
 import math
-import sys
 import unicodedata
 
 import numpy as np
@@ -40,16 +39,46 @@ def print_table(rows, names, threshold, file=None):
     ``rows`` holds (image, list of Match, verdict or None, ...); ``names`` the fingerprints'.
     Names are shown through :func:`printable`. ``file`` is standard output by default.
     """
-    file = file or sys.stdout
     print(f"PCE of each image against each fingerprint; verdict: the highest above {threshold:g}, or none",
           file=file)
-    header = ["image", *map(printable, names), "verdict"]
-    cells = [[printable(source), *(f"{outcome.pce:.1f}" for outcome in found), printable(verdict or "none")]
+    cells = [[source, *(f"{outcome.pce:.1f}" for outcome in found), verdict or "none"]
              for source, found, verdict, *_ in rows]
-    widths = [max(len(line[k]) for line in [header, *cells]) for k in range(len(header))]
-    for line in [header, *cells]:
-        middle = [value.rjust(width) for value, width in zip(line[1:-1], widths[1:-1])]
-        print("  ".join([line[0].ljust(widths[0]), *middle, line[-1]]), file=file)
+    _print_columns(["image", *names, "verdict"], cells, right=range(1, len(names) + 1), file=file)
+
+
+def print_cameras(cameras):
+    """Print a library's cameras (a list of ``morvekin_prnu.Camera``), one per line."""
+    print(f"{len(cameras)} camera{'' if len(cameras) == 1 else 's'}")
+    header = ["name", "shape", "images", "sigma", "make", "model", "serial", "added"]
+    cells = [[camera.name, f"{camera.shape[0]}x{camera.shape[1]}", "?" if camera.images is None else camera.images,
+              f"{camera.sigma:g}", camera.make or "-", camera.model or "-", camera.serial or "-", camera.added]
+             for camera in cameras]
+    _print_columns(header, cells, right={2, 3})
+
+
+def print_identifications(found, threshold, file=None):
+    """Print the best camera of each image (a list of ``morvekin_prnu.Identification``) with the verdict.
+
+    ``file`` is standard output by default.
+    """
+    searched = max(identification.cameras for identification in found)
+    print(f"Best camera of each image among {searched} in the library; verdict: the best if its PCE is above "
+          f"{threshold:g}, or none", file=file)
+    cells = []
+    for identification in found:
+        best = identification.candidates[0]
+        cells.append([identification.image, best.camera, "-" if best.match is None else f"{best.match.pce:.1f}",
+                      identification.verdict or "none", identification.tested])
+    _print_columns(["image", "camera", "pce", "verdict", "tested"], cells, right={2, 4}, file=file)
+
+
+def _print_columns(header, cells, right, file=None):
+    """Print a table, the columns whose index is in ``right`` aligned right, every cell through :func:`printable`."""
+    lines = [[printable(str(cell)) for cell in line] for line in [header, *cells]]
+    widths = [max(len(line[k]) for line in lines) for k in range(len(header))]
+    for line in lines:
+        print("  ".join(value.rjust(width) if k in right else value.ljust(width)
+                        for k, (value, width) in enumerate(zip(line, widths))).rstrip(), file=file)
 
 
 def plain_cell(value):
@@ -71,6 +100,23 @@ def match_csv(rows, names, digests):
         for name, outcome, digest in zip(names, found, digests):
             writer.writerow(map(plain_cell, [source, name, outcome.pce, outcome.ncc, *outcome.peak,
                                              verdict or "none", facts.sha256, digest]))
+    return text.getvalue()
+
+
+def identifications_csv(found):
+    """One row per image (``morvekin_prnu.Identification``) as CSV text; numbers to the last bit."""
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(["image", "camera", "pce", "ncc", "peak_row", "peak_column", "verdict", "score", "tested",
+                     "cameras", "untested", "image_sha256", "fingerprint_sha256"])
+    for identification in found:
+        best = identification.candidates[0]
+        numbers = ["", "", "", ""] if best.match is None else [best.match.pce, best.match.ncc, *best.match.peak]
+        digest = "" if best.match is None else best.sha256  # of the fingerprint tested
+        untested = ";".join(camera for camera, _ in identification.unreadable)
+        writer.writerow(map(plain_cell, [identification.image, best.camera, *numbers, identification.verdict or "none",
+                                         "" if best.score is None else best.score, identification.tested,
+                                         identification.cameras, untested, identification.sha256, digest]))
     return text.getvalue()
 
 

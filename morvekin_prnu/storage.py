@@ -7,11 +7,12 @@ arrays, so ``numpy.load(path)`` reads it too:
 - ``metadata``: a JSON object in UTF-8, as a 1-D uint8 array. It holds
   ``format`` ("morvekin fingerprint"), ``version`` (1), ``shape`` ([H, W]) and
   ``sigma`` (the denoiser's, which matching should use), and whatever else
-  the writer recorded; the ``morvekin`` command adds the image count, the
-  wavelet and levels, the files used, the files skipped with the reason,
-  morvekin's version and its chain-of-custody record: ``created`` (UTC),
-  ``inputs`` (per file used, its SHA-256 and the camera's make, model and
-  serial number from its EXIF) and ``warnings`` on the estimate's quality.
+  the writer recorded; for a fingerprint made from photographs,
+  :func:`fingerprint_metadata` gives the image count, the wavelet and levels,
+  the files used, the files skipped with the reason, morvekin's version and
+  its chain-of-custody record: ``created`` (UTC) and ``inputs`` (per file
+  used, its SHA-256 and the camera's make, model and serial number from its
+  EXIF); the ``morvekin`` command adds ``warnings`` on the estimate's quality.
 
 Fingerprints are exchanged between laboratories, so a file is checked before
 anything in it is used: only a regular file is read, at most as many bytes as
@@ -37,7 +38,8 @@ import numpy as np
 from PIL import Image
 
 from ._checks import checked_sigma
-from .provenance import bytes_sha256, open_regular
+from .provenance import bytes_sha256, morvekin_version, open_regular, utc_now
+from .residual import LEVELS, WAVELET
 
 FORMAT = "morvekin fingerprint"
 VERSION = 1
@@ -97,6 +99,32 @@ def save_fingerprint(path, fingerprint, metadata):
         for name, array in arrays.items():
             with archive.open(zipfile.ZipInfo(name, date_time=_EPOCH), "w", force_zip64=True) as member:
                 np.lib.format.write_array(member, array, allow_pickle=False)
+
+
+def fingerprint_metadata(sigma, inputs, skipped):
+    """What a fingerprint file records of the photographs it was made from, and how.
+
+    Parameters
+    ----------
+    sigma : float
+        The denoiser's noise standard deviation.
+    inputs : list of dict
+        Per image used, in order, its :func:`morvekin_prnu.provenance.file_entry`.
+    skipped : dict
+        The label of each image left out -> the reason.
+
+    Returns
+    -------
+    dict
+        ``images`` (the count), ``sigma``, ``wavelet``, ``levels``, ``files``
+        (each input's), ``skipped`` (a ``file`` and ``reason`` each),
+        ``morvekin`` (:func:`morvekin_prnu.provenance.morvekin_version`),
+        ``created`` (:func:`morvekin_prnu.provenance.utc_now`) and ``inputs``.
+    """
+    return {"images": len(inputs), "sigma": sigma, "wavelet": WAVELET, "levels": LEVELS,
+            "files": [entry["file"] for entry in inputs],
+            "skipped": [{"file": label, "reason": reason} for label, reason in skipped.items()],
+            "morvekin": morvekin_version(), "created": utc_now(), "inputs": inputs}
 
 
 class StoredFingerprint(NamedTuple):
