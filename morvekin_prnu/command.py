@@ -27,9 +27,10 @@ import morvekin_prnu as prnu
 
 from ._threads import in_order
 from .fingerprints import READ_ERRORS
-from .matching import THRESHOLD
+from .matching import P_FA, checked_rule, strongest
 from .reporting import heatmap, print_table, residual_picture, write_csv
 from .residual import LEVELS, SIGMA, WAVELET, denoised_and_residual_of_pixels
+from .search import MIN_SCALE
 from .storage import atomic_write
 
 class CommandError(Exception):
@@ -104,23 +105,37 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
         "match", help="test images against camera fingerprints",
         description="""Test every image against every fingerprint: the peak-to-correlation
             energy (PCE) and normalised cross-correlation (NCC) of its noise residual with each.
-            Prints a table of PCE with the verdict: the camera whose PCE is highest and above the
-            threshold, or 'none'. Each fingerprint is matched with the sigma it was made with; an
-            image of another size is padded, cut or turned as morvekin_prnu.match does.""")
+            An image of the fingerprint's shape is tested as it was taken (and turned); a smaller
+            one is searched over scales and crop positions, as morvekin_prnu.match does. Each test
+            decides with a false-alarm probability of --p-fa for whatever was searched. Prints a
+            table of PCE with the verdict: of the cameras the image is attributed to, the one with
+            the smallest p-value, or 'none'. Each fingerprint is matched with the sigma it was
+            made with.""")
     match.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
     match.add_argument("--fingerprints", nargs="+", required=True, metavar="FILE.npz",
                        help="fingerprint files written by 'morvekin fingerprint'; put this option after "
                             "the images")
-    match.add_argument("--threshold", type=_positive, default=THRESHOLD,
-                       help=f"PCE above which an image is attributed to a camera (default {THRESHOLD:g})")
+    match.add_argument("--p-fa", type=_probability, default=P_FA, metavar="P",
+                       help=f"probability that an image from another camera is attributed to a fingerprint, "
+                            f"for the whole search done (default {P_FA:g})")
+    match.add_argument("--threshold", type=_finite, metavar="PCE",
+                       help="decide with this fixed PCE instead of --p-fa (60 is the usual one for shots as "
+                            "taken)")
+    match.add_argument("--orientations", type=int, choices=(1, 4, 8), default=4,
+                       help="orientations tried: 1 the image as stored, 4 its quarter turns (default), 8 also "
+                            "those of its mirror image")
+    match.add_argument("--min-scale", type=_scale, default=MIN_SCALE, metavar="S",
+                       help=f"smallest scale searched for a resized image, in (0, 1] (default {MIN_SCALE:g}: "
+                            "half the camera's size)")
     match.add_argument("--csv", metavar="FILE.csv",
                        help="also write one row per image and fingerprint: image, fingerprint, pce, ncc, "
                             "peak_row, peak_column (where the image's top-left pixel lies on the "
-                            "fingerprint), verdict")
+                            "fingerprint), verdict, scale, orientation, p_value and positions (the number "
+                            "of tests the p-value accounts for)")
     match.add_argument("--plot", metavar="FILE.png",
                        help="also draw a heatmap of PCE, images down and fingerprints across, on a log "
-                            "colour scale (below 1 shown as 1), with cells above the threshold framed "
-                            "in red and the threshold marked on the scale. It is 100 dpi, 4.5 inches "
+                            "colour scale (below 1 shown as 1), with cells attributed to the camera framed "
+                            "in red (and a --threshold marked on the scale). It is 100 dpi, 4.5 inches "
                             "wide plus 1 per fingerprint and 2 tall plus a quarter per image, at most "
                             "400 images' worth. Needs matplotlib: pip install \"morvekin[plot]\"")
     _add_common(match, sigma=False)
@@ -221,36 +236,39 @@ def _match(args):
     rows = []
     fingerprints = [fingerprint for fingerprint, _ in stored]
     sigmas = [metadata["sigma"] for _, metadata in stored]
+    rule = checked_rule(args.p_fa, args.threshold, args.orientations, args.min_scale)
     with _cluster(args) as client, ThreadPoolExecutor(args.workers) as pool:
         if client is not None:  # sent to each worker once, not with every task
             fingerprints = client.scatter(fingerprints, broadcast=True)
         outcomes = in_order(pool if client is None else client, _matched, ((source,) for source in sources),
-                            _in_flight(args, client), fingerprints, sigmas, args.threshold, not args.strict)
+                            _in_flight(args, client), fingerprints, sigmas, rule, not args.strict)
         for source, outcome in zip(sources, tqdm(outcomes, total=len(sources), disable=None, unit="image")):
             if isinstance(outcome, Exception):
                 _skipped(args, source, outcome)
             else:
                 rows.append((source, outcome, _verdict(outcome, names)))
     _check_any(rows, sources)
-    print_table(rows, names, args.threshold)
+    print_table(rows, names, _decided_by(rule))
     if csv_path:
         write_csv(csv_path, rows, names)
     if plot_path:
         pce = np.array([[outcome.pce for outcome in found] for _, found, _ in rows])
+        same = np.array([[outcome.same_camera for outcome in found] for _, found, _ in rows])
         with atomic_write(plot_path) as file:
-            heatmap([source for source, _, _ in rows], names, pce, args.threshold).savefig(file, format="png")
+            heatmap([source for source, _, _ in rows], names, pce, same, _decided_by(rule),
+                    args.threshold).savefig(file, format="png")
     for path in filter(None, (csv_path, plot_path)):
         _say(f"wrote {path}")
 
 
-def _matched(source, fingerprints, sigmas, threshold, skip):
+def _matched(source, fingerprints, sigmas, rule, skip):
     """One image against every fingerprint, its residual taken once per sigma among them; or, when
     skipping, the error that stopped it. A task for an executor."""
     outcomes = [None] * len(fingerprints)
     try:
         for sigma in dict.fromkeys(sigmas):
             chosen = [k for k, of in enumerate(sigmas) if of == sigma]
-            found = prnu.match_all([fingerprints[k] for k in chosen], source, sigma=sigma, threshold=threshold)
+            found = prnu.match_all([fingerprints[k] for k in chosen], source, sigma=sigma, **rule._asdict())
             for k, outcome in zip(chosen, found):
                 outcomes[k] = outcome
     except READ_ERRORS as error:
@@ -261,9 +279,14 @@ def _matched(source, fingerprints, sigmas, threshold, skip):
 
 
 def _verdict(outcomes, names):
-    """The camera with the highest PCE if that is above the threshold, else None."""
-    best = max(range(len(outcomes)), key=lambda k: outcomes[k].pce)
-    return names[best] if outcomes[best].same_camera else None
+    """Of the cameras the image is attributed to, the one with the smallest p-value; None if none."""
+    best = strongest(outcomes)
+    return None if best is None else names[best]
+
+
+def _decided_by(rule):
+    """How the verdicts were decided, for the table and the heatmap."""
+    return f"PCE above {rule.threshold:g}" if rule.threshold is not None else f"false-alarm probability {rule.p_fa:g}"
 
 
 @contextlib.contextmanager
@@ -338,6 +361,27 @@ def _positive(text):
     value = float(text)
     if not 0 < value < math.inf:
         raise argparse.ArgumentTypeError(f"must be a positive finite number, not {text}")
+    return value
+
+
+def _finite(text):
+    value = float(text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, not {text}")
+    return value
+
+
+def _probability(text):
+    value = float(text)
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"must be a number between 0 and 1, not {text}")
+    return value
+
+
+def _scale(text):
+    value = float(text)
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be a number in (0, 1], not {text}")
     return value
 
 
