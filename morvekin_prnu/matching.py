@@ -289,7 +289,7 @@ def strongest(matches):
     decided = [k for k, found in enumerate(matches) if found.same_camera is True]
     if not decided:
         return None
-    return min(decided, key=lambda k: (_or_worst(matches[k].p_value, 1.0), -_or_worst(-matches[k].pce, math.inf)))
+    return min(decided, key=lambda k: (_or_worst(matches[k].p_value, math.inf), _or_worst(-matches[k].pce, math.inf)))
 
 
 def _or_worst(value, worst):
@@ -465,7 +465,7 @@ def _located(prepared, image, orientation, scale):
     correlation = _correlation(prepared, enlarged, np.float64)
     row, column = _admissible_peak(correlation, admissible(covered, shape))
     under = prepared.values[row:row + covered[0], column:column + covered[1]]
-    return _Found(pce(correlation, peak=(row, column)), ncc(enlarged, under), (row, column), scale, orientation)
+    return _Found(pce(correlation, peak=(row, column)), float(ncc(enlarged, under)), (row, column), scale, orientation)
 
 
 def _admissible_peak(correlation, shifts):
