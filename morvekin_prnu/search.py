@@ -57,6 +57,12 @@ class Best(NamedTuple):
     peak: tuple
 
 
+def half_turned(orientation):
+    """The orientation turned a further 180 degrees."""
+    index = ORIENTATIONS.index(orientation)
+    return ORIENTATIONS[index - index % 4 + (index + 2) % 4]
+
+
 def chosen_orientations(count):
     """The first ``count`` of :data:`ORIENTATIONS`: 1 (as stored), 4 (quarter turns) or 8 (and mirror images)."""
     if count not in (1, 4, 8) or isinstance(count, bool):
@@ -156,8 +162,10 @@ def upsampled(x, shape, scales, dtype=np.float64):
     """``x`` resampled to ``shape`` by linear interpolation, as if it had been shrunk by ``scales``.
 
     Output pixel (i, j) takes ``x`` at ((i + 0.5) s_rows - 0.5, (j + 0.5)
-    s_columns - 0.5), the pixel-centre convention of image resizers, with the
-    edge pixels repeated beyond the border. Rows are computed in fixed blocks
+    s_columns - 0.5), the pixel-centre convention of image resizers, when the
+    sizes are in the ratio of the scales; otherwise the centres of the two
+    arrays are kept together. Edge pixels are repeated beyond the border; a
+    reversed ``x`` gives the reversed result. Rows are computed in fixed blocks
     over the package's threads, each from its own input rows alone: the same
     bits for any thread count.
 
@@ -181,10 +189,13 @@ def upsampled(x, shape, scales, dtype=np.float64):
     result = np.empty(shape, dtype)
 
     def rows(block):
-        top = x[first[block]]
-        mixed = top + weights[block, None] * (x[second[block]] - top)
-        near = mixed[:, left]
-        result[block] = near + column_weights * (mixed[:, right] - near)
+        mixed = x[first[block]]
+        mixed += weights[block, None] * (x[second[block]] - mixed)
+        near, far = np.take(mixed, left, axis=1), np.take(mixed, right, axis=1)
+        far -= near
+        far *= column_weights
+        near += far
+        result[block] = near
 
     in_blocks(rows, shape[0])
     return result
@@ -192,7 +203,10 @@ def upsampled(x, shape, scales, dtype=np.float64):
 
 def _taps(length, count, scale, dtype):
     """For each of ``count`` output positions: the two input indices around it and the second one's weight."""
-    where = np.clip((np.arange(count) + 0.5) * scale - 0.5, 0.0, length - 1.0)
+    # Centre on centre: when count * scale == length this is the resizers'
+    # (i + 0.5) * scale - 0.5, and otherwise the rounding of count is shared
+    # by both ends, so that the result of a reversed input is the reversed result.
+    where = np.clip((np.arange(count) + 0.5 - count / 2) * scale + length / 2 - 0.5, 0.0, length - 1.0)
     first = np.floor(where).astype(np.intp)
     second = np.minimum(first + 1, length - 1)
     return first, second, (where - first).astype(dtype)
@@ -241,3 +255,18 @@ def surface(product, shape):
     in_blocks(along_columns, product.shape[1])
     in_blocks(along_rows, shape[0])
     return result
+
+
+def half_turn(forward, covered, shape):
+    """conj(Y) in place of X: Y the spectrum of the array whose spectrum is X, turned 180 degrees.
+
+    For a real array x of shape ``covered`` at the top left of ``shape`` and
+    X = :func:`spectrum` (x, shape), the same array turned 180 degrees there
+    has the spectrum Y(k, l) = exp(-2 pi i (k (h - 1) / H + l (w - 1) / W))
+    conj(X(k, l)). So conj(Y) = X exp(2 pi i (...)), and the correlation of
+    the turned array, conj(Y) K, costs no forward transform of its own.
+    """
+    for axis, (length, size) in enumerate(zip(covered, shape)):
+        frequencies = np.arange(forward.shape[axis])
+        phase = np.exp(2j * np.pi * frequencies * ((length - 1) / size)).astype(forward.dtype)
+        forward *= phase[:, None] if axis == 0 else phase
