@@ -149,7 +149,8 @@ def speed(rng, rows, columns, crop_megapixels):
     smaller = resized(pixels, 0.7)
     side = math.sqrt(crop_megapixels * 1e6 / (rows * columns))
     cut = jpeg(smaller[:round(rows * side), 40:40 + round(columns * side)])
-    cases = [("as taken (unsearched)", pixels, own, {}), ("resized whole to 0.75", jpeg(resized(pixels, 0.75)), own, {}),
+    cases = [("as taken (unsearched)", pixels, own, {}),
+             ("resized whole to 0.75", jpeg(resized(pixels, 0.75)), own, {}),
              ("resized whole to 0.5", jpeg(resized(pixels, 0.5)), own, {}),
              (f"resized 0.7, cut to {cut.shape[0]}x{cut.shape[1]}", cut, own, {}),
              ("  the same, 1 orientation", cut, other, {"orientations": 1}),
@@ -157,9 +158,9 @@ def speed(rng, rows, columns, crop_megapixels):
     for name, image, fingerprint, options in cases:
         seconds, found = timed(morvekin_prnu.match, fingerprint, image, **options)
         baseline = baseline or seconds
-        print(f"| {name} | {'own' if fingerprint is own else 'other'} camera | {seconds:.1f} | {seconds / baseline:.2f} "
-              f"| {found.pce:.0f} | {found.scale:.3f} | {found.orientation} | {found.positions:.3g} "
-              f"| {found.same_camera} |")
+        against = "own" if fingerprint is own else "other"
+        print(f"| {name} | {against} camera | {seconds:.1f} | {seconds / baseline:.2f} | {found.pce:.0f} "
+              f"| {found.scale:.3f} | {found.orientation} | {found.positions:.3g} | {found.same_camera} |")
     weighted = morvekin_prnu.weighted_residual(cut)
     residual_seconds, _ = timed(morvekin_prnu.weighted_residual, cut)
     aligned, searches = search.plan(weighted.shape, own.shape, search.ORIENTATIONS[:4])
