@@ -19,8 +19,8 @@ quality 85 after it was resized and cut), it prints markdown tables of:
    fingerprint searched over scales 1 to 0.5, for its own camera and another,
    with the cost of one scale of the search split into its steps.
 
-The full run takes about 15 minutes on 2 shared cores; ``--quick`` shrinks
-every size and count (about 3 minutes).
+The full run takes about 10 minutes on 2 busy cores; ``--quick`` shrinks
+every size and count (under 2 minutes).
 """
 
 import argparse
@@ -202,17 +202,17 @@ def steps(fingerprint, weighted, scale=0.75, rounds=5):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="smaller sizes and counts: about 3 minutes")
+    parser.add_argument("--quick", action="store_true", help="smaller sizes and counts: under 2 minutes")
     args = parser.parse_args(argv)
     rng = np.random.default_rng(2026)
     print(machine())
-    shape, count, training, questioned = ((256, 384), 3, 8, 2) if args.quick else ((512, 768), 4, 12, 4)
+    shape, count, training, questioned = ((256, 384), 3, 8, 2) if args.quick else ((512, 768), 4, 12, 3)
     fingerprints, shots = cameras(rng, count, shape, training, questioned)
     print(f"\n{count} simulated cameras of {shape[0]}x{shape[1]}, fingerprints from {training} shots, "
           f"{questioned} questioned shots each")
     detection(rng, fingerprints, shots)
     small_shape = (128, 192)
-    fingerprints, shots = cameras(rng, 12 if args.quick else 24, small_shape, 4, 4 if args.quick else 6)
+    fingerprints, shots = cameras(rng, 12 if args.quick else 20, small_shape, 4, 4 if args.quick else 6)
     print(f"\n{len(fingerprints)} simulated cameras of {small_shape[0]}x{small_shape[1]}, fingerprints from 4 shots")
     false_alarms(rng, fingerprints, shots)
     if args.quick:
