@@ -14,7 +14,9 @@ quality 85 after it was resized and cut), it prints markdown tables of:
 2. false alarms: unrelated pairs (every questioned image against the other
    cameras' fingerprints) attributed at nominal false-alarm probabilities, for
    images as taken, cropped, and resized and cropped;
-3. speed: ``match`` of a shot as taken against the same shot resized whole
+3. the scale grid: detection, PCE and time of the same images searched with
+   grid steps (:data:`morvekin_prnu.search.STEP`) of 1, 2, 3 and 4;
+4. speed: ``match`` of a shot as taken against the same shot resized whole
    (own camera), and a resized-and-cropped 2 MP image against a 6 MP
    fingerprint searched over scales 1 to 0.5, for its own camera and another,
    with the cost of one scale of the search split into its steps.
@@ -31,6 +33,7 @@ import os
 import platform
 import sys
 import time
+from unittest import mock
 
 import numpy as np
 import pywt
@@ -130,6 +133,22 @@ def false_alarms(rng, fingerprints, questioned):
         print(f"| {kind} | {len(found)} | {tests[0]}–{tests[-1]} | " + " | ".join(alarms) + " |")
 
 
+def grid_steps(rng, fingerprints, questioned):
+    print("\n## The scale grid: the same images searched with coarser and finer steps\n")
+    cases = [(fingerprint, jpeg(cropped(rng, resized(pixels, scale), fraction)))
+             for fingerprint, shots in zip(fingerprints, questioned) for pixels in shots
+             for scale, fraction in ((0.75, 0.75), (0.5, 1.0), (0.9, 0.5), (0.6, 0.6))]
+    print(f"{len(cases)} images: resized 0.75 and cut to 3/4 of each side, 0.5 whole, 0.9 cut to 1/2, 0.6 cut to 0.6\n")
+    print("| step | found | median PCE | lowest PCE found | seconds |")
+    print("| ---: | ---: | ---: | ---: | ---: |")
+    for step in (1.0, 2.0, 3.0, 4.0):
+        with mock.patch.object(search, "STEP", step):
+            seconds, found = timed(lambda: [morvekin_prnu.match(fingerprint, image) for fingerprint, image in cases])
+        pce = [m.pce for m in found if m.same_camera]
+        print(f"| {step:g} | {len(pce)}/{len(found)} | {np.median([m.pce for m in found]):.0f} | "
+              f"{min(pce, default=float('nan')):.0f} | {seconds:.1f} |")
+
+
 def timed(function, *args, **options):
     start = time.perf_counter()
     result = function(*args, **options)
@@ -211,6 +230,7 @@ def main(argv=None):
     print(f"\n{count} simulated cameras of {shape[0]}x{shape[1]}, fingerprints from {training} shots, "
           f"{questioned} questioned shots each")
     detection(rng, fingerprints, shots)
+    grid_steps(rng, fingerprints[:2] if args.quick else fingerprints[:3], shots)
     small_shape = (128, 192)
     fingerprints, shots = cameras(rng, 12 if args.quick else 20, small_shape, 4, 4 if args.quick else 6)
     print(f"\n{len(fingerprints)} simulated cameras of {small_shape[0]}x{small_shape[1]}, fingerprints from 4 shots")
