@@ -225,15 +225,15 @@ def main(argv=None):
     args = parser.parse_args(argv)
     rng = np.random.default_rng(2026)
     print(machine())
-    shape, count, training, questioned = ((256, 384), 3, 8, 2) if args.quick else ((512, 768), 4, 12, 3)
+    shape, count, training, questioned = ((256, 384), 3, 8, 2) if args.quick else ((512, 768), 3, 12, 4)
     fingerprints, shots = cameras(rng, count, shape, training, questioned)
     print(f"\n{count} simulated cameras of {shape[0]}x{shape[1]}, fingerprints from {training} shots, "
           f"{questioned} questioned shots each")
     detection(rng, fingerprints, shots)
     grid_steps(rng, fingerprints[:2] if args.quick else fingerprints[:3], shots)
     small_shape = (128, 192)
-    fingerprints, shots = cameras(rng, 12 if args.quick else 20, small_shape, 4, 4 if args.quick else 6)
-    print(f"\n{len(fingerprints)} simulated cameras of {small_shape[0]}x{small_shape[1]}, fingerprints from 4 shots")
+    fingerprints, shots = cameras(rng, 12 if args.quick else 20, small_shape, 12, 4 if args.quick else 6)
+    print(f"\n{len(fingerprints)} simulated cameras of {small_shape[0]}x{small_shape[1]}, fingerprints from 12 shots")
     false_alarms(rng, fingerprints, shots)
     if args.quick:
         speed(rng, 1000, 1500, 0.5)

@@ -124,12 +124,13 @@ def match(fingerprint, image, *, sigma=SIGMA, p_fa=P_FA, threshold=None, orienta
     the threshold for a shot as taken near a PCE of 24 (two orientations of
     its shape) and for a search over millions of positions near 60. It is
     chosen with a margin: on the simulated cameras of
-    ``bench/bench_geometry.py`` unrelated pairs of real residuals passed
-    large values of ``p_fa`` somewhat more often than the chi-square law
-    says, and a questioned image tested against a thousand fingerprints
-    should still be wrongly attributed only about once in a thousand such
-    tests. The law does not know of patterns that cameras of one model
-    share, so a PCE just past the threshold deserves a second look.
+    ``bench/bench_geometry.py`` unrelated pairs came at the rate asked, but
+    more often than that when the fingerprints were made from a few shots
+    only (which keep traces of their scenes), and a questioned image tested
+    against a thousand fingerprints should still be wrongly attributed only
+    about once in a thousand such tests. The law does not know of patterns
+    that cameras of one model share, so a PCE just past the threshold
+    deserves a second look.
 
     Parameters
     ----------
