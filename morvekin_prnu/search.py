@@ -50,15 +50,6 @@ class Search(NamedTuple):
     positions: int  # shifts tried over all those scales
 
 
-class Best(NamedTuple):
-    """The highest correlation peak a scan found."""
-
-    pce: float
-    orientation: str
-    scale: float
-    peak: tuple
-
-
 def half_turned(orientation):
     """The orientation turned a further 180 degrees."""
     index = ORIENTATIONS.index(orientation)
