@@ -122,15 +122,16 @@ def match(fingerprint, image, *, sigma=SIGMA, p_fa=P_FA, threshold=None, orienta
 
     The default ``p_fa``, one in a million per image and fingerprint, puts
     the threshold for a shot as taken near a PCE of 24 (two orientations of
-    its shape) and for a search over millions of positions near 60. It is
-    chosen with a margin: on the simulated cameras of
+    its shape) and for a search over millions of positions between 50 and
+    65. It is chosen with a margin: on the simulated cameras of
     ``bench/bench_geometry.py`` unrelated pairs came at the rate asked, but
     more often than that when the fingerprints were made from a few shots
-    only (which keep traces of their scenes), and a questioned image tested
+    only (which keep traces of their scenes); and a questioned image tested
     against a thousand fingerprints should still be wrongly attributed only
-    about once in a thousand such tests. The law does not know of patterns
-    that cameras of one model share, so a PCE just past the threshold
-    deserves a second look.
+    about once in a thousand such tests. A smaller ``p_fa`` raises the
+    search's threshold and there lost resized and cropped shots that this
+    one found. The law does not know of patterns that cameras of one model
+    share, so a PCE just past the threshold deserves a second look.
 
     Parameters
     ----------
