@@ -39,6 +39,8 @@ from PIL import Image
 import morvekin_prnu
 from morvekin_prnu import command
 
+import performance_doc
+
 
 def write_shots(folder, count, rows, columns):
     rng = np.random.default_rng(0)
@@ -74,6 +76,7 @@ def main(argv=None):
     parser.add_argument("--rows", type=int, default=2000)
     parser.add_argument("--columns", type=int, default=3000)
     parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--doc", action="store_true", help=performance_doc.HELP)
     args = parser.parse_args(argv)
 
     with contextlib.ExitStack() as stack:
@@ -140,4 +143,6 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    with performance_doc.recorded("bench_command"):
+        status = main()
+    sys.exit(status)

@@ -34,6 +34,8 @@ from threadpoolctl import threadpool_limits
 
 import morvekin
 
+import performance_doc
+
 ROOT = Path(__file__).resolve().parent.parent
 MODES = {1: "3–9", 0: "3"}
 
@@ -168,6 +170,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[512, 1024, 2048])
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--doc", action="store_true", help=performance_doc.HELP)
     parser.add_argument("--landed", default="aacb296", help="revision to compare with")
     args = parser.parse_args()
 
@@ -202,4 +205,6 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    with performance_doc.recorded("bench_lawml"):
+        status = main()
+    sys.exit(status)

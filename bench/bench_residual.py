@@ -51,6 +51,8 @@ import morvekin
 import morvekin_prnu
 from morvekin_prnu import _threads, postprocessing, residual, wavelets
 
+import performance_doc
+
 STEPS = ("decomposition", "lawmlNC", "reconstruction", "post-processing")
 
 
@@ -236,6 +238,7 @@ def main():
     parser.add_argument("--rows", type=int, default=3000)
     parser.add_argument("--columns", type=int, default=4000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--doc", action="store_true", help=performance_doc.HELP)
     parser.add_argument("--photos", type=int, default=50)
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -304,4 +307,6 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    with performance_doc.recorded("bench_residual"):
+        status = main()
+    sys.exit(status)

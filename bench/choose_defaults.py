@@ -37,6 +37,8 @@ import morvekin_prnu
 from morvekin_prnu import fingerprints as fingerprint_module
 from morvekin_prnu import postprocessing, residual, wavelets
 
+import performance_doc
+
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "prnu"))
 import cameras  # noqa: E402
 
@@ -139,6 +141,7 @@ def main():
     parser.add_argument("--train", type=int, default=10)
     parser.add_argument("--test", type=int, default=4)
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--doc", action="store_true", help=performance_doc.HELP)
     args = parser.parse_args()
     default_wiener = morvekin_prnu.wiener_dft
 
@@ -172,4 +175,6 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    with performance_doc.recorded("choose_defaults"):
+        status = main()
+    sys.exit(status)

@@ -11,27 +11,46 @@ picture it takes:
   (Chen et al. 2008);
 - :func:`match` tests a photograph against a fingerprint with the
   peak-to-correlation energy (Goljan, Fridrich and Filler 2009), built from
-  :func:`crosscorr`, :func:`pce` and :func:`ncc`; :func:`match_all` against
+  :func:`crosscorr`, :func:`pce` and :func:`ncc`, searching a resized,
+  cropped or turned one over scales, crop positions and orientations
+  (:mod:`morvekin_prnu.search`, Goljan and Fridrich 2008), and decides with a
+  false-alarm probability that holds for the search done; :func:`match_all` against
   several at once, and :func:`weighted_residual` with :func:`match_residual`
   split the image's side of the test from the fingerprint's;
 - :func:`save_fingerprint` and :func:`load_fingerprint` write and read
-  fingerprint files with their metadata;
-- :func:`load_image` reads the photographs every function accepts, and
+  fingerprint files with their metadata (:func:`read_fingerprint` also gives
+  the file's SHA-256);
+- :class:`Library` keeps many cameras' fingerprints in a folder with a
+  catalogue and a compact index (:mod:`morvekin_prnu.binary`), and
+  :meth:`Library.identify` finds which of them took a photograph;
+- :func:`load_image` reads the photographs every function accepts
+  (:func:`read_image` also gives their SHA-256 and camera, for the record), and
   :func:`denoise` shows what the denoiser leaves of one
   (:func:`denoise_with_residual` gives both at once).
 
 The ``morvekin`` command (``python -m morvekin_prnu``) runs these from the shell.
 """
 
-from .fingerprints import fingerprint, saturated
-from .images import load_image
+from .fingerprints import FingerprintWarning, fingerprint, saturated
+from .images import ImageFacts, load_image, read_image
+from .library import Camera, Candidate, Identification, Library, Problem, Search, Source
 from .matching import Match, crosscorr, match, match_all, match_residual, ncc, pce, weighted_residual
 from .postprocessing import wiener_dft, zero_mean
 from .residual import denoise, denoise_with_residual, noise_residual
-from .storage import load_fingerprint, save_fingerprint
+from .storage import StoredFingerprint, load_fingerprint, read_fingerprint, save_fingerprint
 
 __all__ = [
+    "Camera",
+    "Candidate",
+    "FingerprintWarning",
+    "Identification",
+    "ImageFacts",
+    "Library",
     "Match",
+    "Problem",
+    "Search",
+    "Source",
+    "StoredFingerprint",
     "crosscorr",
     "denoise",
     "denoise_with_residual",
@@ -44,6 +63,8 @@ __all__ = [
     "ncc",
     "noise_residual",
     "pce",
+    "read_fingerprint",
+    "read_image",
     "saturated",
     "save_fingerprint",
     "weighted_residual",

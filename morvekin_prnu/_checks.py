@@ -1,6 +1,5 @@
 """Checks of the arguments every part of the package takes, with one wording for each refusal."""
 
-import math
 import numbers
 import os
 
@@ -8,11 +7,16 @@ import numpy as np
 import pywt
 
 
+# The largest denoiser sigma, in 8-bit grey levels: far beyond any image's noise (the whole 8-bit
+# range is 255), and its variance on the 16-bit scale stays far from overflowing.
+MAX_SIGMA = 1e4
+
+
 def checked_sigma(sigma, name="sigma"):
-    """``sigma`` as a float, if it is a positive finite real number (not a bool)."""
-    if not isinstance(sigma, numbers.Real) or isinstance(sigma, bool) or not 0 < sigma < math.inf:
+    """``sigma`` as a float, if it is a real number (not a bool) above 0 and at most MAX_SIGMA."""
+    if not isinstance(sigma, numbers.Real) or isinstance(sigma, bool) or not 0 < sigma <= MAX_SIGMA:
         # With no noise a flat region would shrink as 0/0.
-        raise ValueError(f"{name} must be a positive finite number, not {sigma!r}")
+        raise ValueError(f"{name} must be a positive number of at most {MAX_SIGMA:g}, not {sigma!r}")
     return float(sigma)
 
 

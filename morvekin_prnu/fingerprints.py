@@ -1,17 +1,22 @@
 """The maximum-likelihood camera fingerprint (Chen, Fridrich, Goljan, Lukáš 2008)."""
 
+import collections
 import itertools
 import os
+import warnings
 from concurrent.futures import ThreadPoolExecutor
+from typing import NamedTuple
 
 import numpy as np
 from tqdm import tqdm
 
 from ._threads import in_blocks, in_order
-from .images import load_image
+from .images import ImageFacts, load_image, read_image
 from ._checks import checked_sigma
 from .postprocessing import postprocess
+from .provenance import array_sha256, file_sha256
 from .residual import SIGMA, channel_noise, noise_variance, transform_channels
+from .storage import checked_estimate
 
 # Images per block of the sums. Each block of consecutive images is summed on
 # its own, in image order, and the blocks' sums are added in block order. That
@@ -22,9 +27,21 @@ BLOCK = 4
 
 # What an image that cannot be used raises (see load_image).
 READ_ERRORS = (OSError, ValueError, TypeError)
+# Fewer images than this give a fingerprint noisy enough to warn about; 20 to 50 are usual.
+MIN_IMAGES = 20
+# One image dominates the estimate when it carries more than this many equal shares of the energy of
+# the sum of W·I; with fewer than twice this many images, more than half of it and two equal shares.
+DOMINANCE = 5
+# Image shapes whose sums are kept at once while the majority is not yet known; images of further
+# shapes are left out, so that a folder of odd sizes cannot fill the memory.
+SHAPES = 4
 
 
-def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None, executor=None):
+class FingerprintWarning(UserWarning):
+    """A fingerprint was estimated, but from images that make it weaker than it should be."""
+
+
+def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None, executor=None, onread=None):
     """Estimate a camera's sensor fingerprint K from photographs it took.
 
     Chen et al. (2008), "Determining image origin and integrity using sensor
@@ -42,13 +59,26 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
     result is the same bits for any ``workers``, with or without
     ``executor``, on any number of cores.
 
+    The images of the shape most of them have are used; the others are
+    left out and reported (a tie between two shapes is refused). An image
+    given twice, or two files of the same bytes, is counted once: the
+    duplicates are found by SHA-256 (a file's bytes, an array's values) as
+    the images are taken, and reported. A :class:`FingerprintWarning` says
+    when fewer than :data:`MIN_IMAGES` images were used, which images were
+    duplicates, and when one image dominates the estimate (it carries more
+    than :data:`DOMINANCE` equal shares of the energy of the sum of W·I; of
+    fewer images, more than half of it and two equal shares): a picture far
+    brighter than the others (the estimate weighs each pixel by its
+    intensity squared), or one of fine detail that the denoiser takes for
+    noise, whose scene then shows in the fingerprint.
+
     Parameters
     ----------
     images : iterable of (str, os.PathLike or ndarray)
-        Photographs of one camera, all of the same shape: files (read in
-        stored pixel order, the sensor's) or arrays as for
-        :func:`morvekin_prnu.load_image`. Any iterable, a generator too: it
-        is read once, in order, and never held whole. Memory stays at four
+        Photographs of one camera: files (read in stored pixel order, the
+        sensor's) or arrays as for :func:`morvekin_prnu.load_image`. Any
+        iterable, a generator too: it is read once, in order, and never held
+        whole. Not a single path: a str, bytes or path is refused. Memory stays at four
         float64 arrays per channel (the total and the current block's sums;
         for a 12-megapixel colour photograph, 32 times its uint8 size) plus
         the images in flight, whatever their count.
@@ -70,15 +100,22 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
         used, in image order, which is then left out: one that cannot be read
         (``OSError``, ``ValueError`` or ``TypeError`` from
         :func:`morvekin_prnu.load_image`), is too small for the wavelet, or
-        whose shape differs from that of the first image used. ``label`` is
-        the path, or ``images[i]`` for an array. Without it the first such
-        image raises.
+        whose shape differs from the majority's (these are reported once all
+        images are seen, after the others). ``label`` is the path, or
+        ``images[i]`` for an array. Without it the first such image raises.
     executor : concurrent.futures.Executor or dask.distributed.Client, optional
         Sum each block as one task on it (anything whose ``submit(function,
         *args)`` returns a future with ``result()``), the blocks' sums being
         added here. The images travel to the tasks, so give paths that the
         executor's workers can read: each worker then reads its own files.
-        ``morvekin`` must be installed where the tasks run.
+        ``morvekin`` must be installed where the tasks run. Files are read
+        here too, once, for their SHA-256.
+    onread : callable, optional
+        Called as ``onread(label, facts)`` for each image used, in image
+        order, once the estimate is made: ``facts`` is the image's
+        :class:`morvekin_prnu.ImageFacts` (for a file, the SHA-256 of the
+        bytes decoded and the camera from its EXIF; for an array, the
+        SHA-256 of its values) — the record of what the fingerprint is made of.
 
     Returns
     -------
@@ -90,14 +127,21 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
     ValueError, TypeError, OSError
         No images, no image that could be used, an image that cannot be used
         (without ``onerror``; a missing file raises FileNotFoundError, a shape
-        that differs from the first image's names both shapes and the file),
-        or bad options. Nothing is returned from a run that failed part way.
+        that differs from the majority's names both shapes and the file), as
+        many images of one shape as of another, an estimate no camera gives
+        (all images black or saturated: see
+        :func:`morvekin_prnu.storage.checked_estimate`), or bad options.
+        Nothing is returned from a run that failed part way.
     """
+    if isinstance(images, (str, bytes, os.PathLike)):
+        raise TypeError(f"images must be an iterable of images, not one {type(images).__name__} ({images!r}); "
+                        "pass a list of paths, e.g. sorted(Path(folder).iterdir())")
     checked_sigma(sigma)
     if not isinstance(workers, int) or isinstance(workers, bool) or workers < 1:
         raise ValueError(f"workers must be a positive integer, not {workers!r}")
-    if onerror is not None and not callable(onerror):
-        raise TypeError(f"onerror must be callable, not {type(onerror).__name__}")
+    for name, callback in (("onerror", onerror), ("onread", onread)):
+        if callback is not None and not callable(callback):
+            raise TypeError(f"{name} must be callable, not {type(callback).__name__}")
     skip = onerror is not None
     total = _Total(onerror)
     with tqdm(total=len(images) if hasattr(images, "__len__") else None, disable=not progress,
@@ -105,7 +149,7 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
         if executor is None:
             with ThreadPoolExecutor(max_workers=workers) as pool:
                 block, first = _Block(), 0
-                for index, label, outcome in in_order(pool, _attempt, enumerate(images), workers, sigma, skip):
+                for index, label, outcome in in_order(pool, _attempt, _distinct(images), workers, sigma, skip):
                     if index >= first + BLOCK:
                         total.merge(block)
                         block, first = _Block(), index - index % BLOCK
@@ -113,11 +157,11 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
                     bar.update()
                 total.merge(block)
         else:
-            for block in in_order(executor, _block_sums, ((items,) for items in _blocks(images)), workers,
-                                  sigma, skip):
+            for block in in_order(executor, _block_sums, ((items,) for items in _blocks(_distinct(images))),
+                                  workers, sigma, skip):
                 total.merge(block)
                 bar.update(len(block.outcomes))
-    return total.estimate()
+    return total.estimate(onread)
 
 
 def saturated(channel):
@@ -147,12 +191,58 @@ def saturated(channel):
     return top & flat
 
 
+class Duplicate(NamedTuple):
+    """In place of an image whose SHA-256 an earlier image has: ``first`` is that image's label."""
+
+    first: str
+
+
+class _Used(NamedTuple):
+    """What the sums keep of an image used: its shape, its facts and the energy of its W·I."""
+
+    shape: tuple
+    facts: ImageFacts
+    energy: float
+
+
+def _label(index, source):
+    return os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"images[{index}]"
+
+
+def _distinct(images):
+    """(index, image) pairs, an image whose SHA-256 came before replaced by a Duplicate, said in a warning.
+
+    An image that cannot be hashed here is passed on: reading it will say what is wrong with it.
+    """
+    seen = {}
+    for index, source in enumerate(images):
+        label = _label(index, source)
+        try:
+            key = file_sha256(source) if isinstance(source, (str, os.PathLike)) else array_sha256(source)
+        except (*READ_ERRORS, AttributeError):
+            yield index, source
+            continue
+        if key in seen:
+            warnings.warn(f"{label} is the same picture as {seen[key]} (the same SHA-256): counted once",
+                          FingerprintWarning, stacklevel=4)
+            yield index, Duplicate(seen[key])
+            continue
+        seen[key] = label
+        yield index, source
+
+
 def _attempt(index, source, sigma, skip):
-    """One image read and denoised: its label and (shape, per channel its intensities, residual and
-    saturated pixels), or the error that stopped it when skipping."""
-    label = os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"images[{index}]"
+    """One image read and denoised: its label and (shape, facts, per channel its intensities, residual and
+    saturated pixels), or a Duplicate, or the error that stopped it when skipping."""
+    label = _label(index, source)
+    if isinstance(source, Duplicate):
+        return index, label, source
     try:
-        pixels = load_image(source, name=label, orient=False)
+        if isinstance(source, (str, os.PathLike)):
+            pixels, facts = read_image(source, orient=False)
+        else:
+            pixels = load_image(source, name=label, orient=False)
+            facts = ImageFacts(array_sha256(pixels))
         noise_var = noise_variance(sigma, pixels)
         channels = [(channel, channel_noise(channel, noise_var, name=label), saturated(channel))
                     for channel in transform_channels(pixels)]
@@ -160,13 +250,12 @@ def _attempt(index, source, sigma, skip):
         if not skip:
             raise
         return index, label, error
-    return index, label, (pixels.shape, channels)
+    return index, label, (pixels.shape, facts, channels)
 
 
 def _blocks(images):
     """(index, image) pairs of consecutive images in lists of BLOCK, the last one shorter."""
-    numbered = enumerate(images)
-    return iter(lambda: list(itertools.islice(numbered, BLOCK)), [])
+    return iter(lambda: list(itertools.islice(images, BLOCK)), [])
 
 
 def _block_sums(items, sigma, skip):
@@ -182,27 +271,27 @@ class _Block:
 
     def __init__(self):
         self.sums = {}  # image shape -> per channel (products, squares)
-        self.outcomes = []  # (label, shape or the error that stopped it), in image order
+        self.outcomes = []  # (label, _Used, Duplicate or the error that stopped it), in image order
 
     def add(self, label, outcome):
-        if isinstance(outcome, Exception):
+        if isinstance(outcome, (Exception, Duplicate)):
             self.outcomes.append((label, outcome))
             return
-        shape, channels = outcome
-        self.outcomes.append((label, shape))
+        shape, facts, channels = outcome
         if shape not in self.sums:
             self.sums[shape] = [(np.zeros(shape[:2]), np.zeros(shape[:2])) for _ in channels]
-        for (products, squares), channel in zip(self.sums[shape], channels):
-            _accumulate(products, squares, *channel)
+        energy = sum(_accumulate(products, squares, *channel)
+                     for (products, squares), channel in zip(self.sums[shape], channels))
+        self.outcomes.append((label, _Used(shape, facts, energy)))
 
 
 class _Total:
-    """The blocks' sums added in block order, for the shape of the first image used."""
+    """The blocks' sums added in block order, per image shape (at most SHAPES of them), and each image used."""
 
     def __init__(self, onerror):
         self.onerror = onerror
-        self.shape = None
-        self.sums = None
+        self.sums = {}
+        self.used = []  # (label, _Used), in image order
         self.seen = 0
 
     def merge(self, block):
@@ -210,46 +299,80 @@ class _Total:
         for label, outcome in block.outcomes:
             if isinstance(outcome, Exception):  # only kept when skipping
                 self.onerror(label, outcome)
-            elif self.shape is None:
-                self.shape = outcome
-            elif outcome != self.shape:
-                error = ValueError(f"{label}: shape {outcome} differs from the first image's {self.shape}")
+            elif isinstance(outcome, _Used):
+                self.used.append((label, outcome))
+        for shape, sums in block.sums.items():
+            if shape in self.sums:
+                for (products, squares), (more_products, more_squares) in zip(self.sums[shape], sums):
+                    _add(products, more_products)
+                    _add(squares, more_squares)
+            elif len(self.sums) < SHAPES:
+                self.sums[shape] = sums  # the same bits as adding them to zeros
+
+    def estimate(self, onread):
+        if self.seen == 0:
+            raise ValueError("images is empty: a fingerprint needs at least one image")
+        counts = collections.Counter(used.shape for _, used in self.used if used.shape in self.sums)
+        if not counts:
+            raise ValueError(f"none of the {self.seen} images could be used")
+        (shape, count), *others = counts.most_common()
+        if others and others[0][1] == count:
+            raise ValueError(f"as many images are of shape {shape} as of {others[0][0]} ({count} each): "
+                             "cannot tell which is the camera's; give the images of one shape")
+        for label, used in self.used:
+            if used.shape != shape:
+                error = ValueError(f"{label}: shape {used.shape} differs from the majority's {shape} "
+                                   f"({count} of {len(self.used)} images)")
                 if self.onerror is None:
                     raise error
                 self.onerror(label, error)
-        sums = block.sums.get(self.shape)
-        if sums is None:
-            return
-        if self.sums is None:
-            self.sums = sums  # the same bits as adding them to zeros
-            return
-        for (products, squares), (more_products, more_squares) in zip(self.sums, sums):
-            _add(products, more_products)
-            _add(squares, more_squares)
-
-    def estimate(self):
-        if self.seen == 0:
-            raise ValueError("images is empty: a fingerprint needs at least one image")
-        if self.sums is None:
-            raise ValueError(f"none of the {self.seen} images could be used")
+        kept = [(label, used) for label, used in self.used if used.shape == shape]
+        _warn_of_quality(kept)
         estimates = []
-        for numerator, denominator in self.sums:
+        for numerator, denominator in self.sums[shape]:
             # Pixels saturated in every image carry no estimate.
             np.divide(numerator, denominator, out=numerator, where=denominator > 0)
             numerator[denominator == 0] = 0.0
             estimates.append(numerator)
-        return postprocess(estimates).astype(np.float32)
+        estimate = checked_estimate(postprocess(estimates).astype(np.float32), "the estimate")
+        for label, used in kept:
+            if onread is not None:
+                onread(label, used.facts)
+        return estimate
+
+
+def _warn_of_quality(kept):
+    """Warn of too few images, and of one image that carries most of the estimate."""
+    if len(kept) < MIN_IMAGES:
+        warnings.warn(f"only {len(kept)} image{'s' * (len(kept) != 1)} used: a fingerprint of fewer than "
+                      f"{MIN_IMAGES} is noisy and matches of it are weak (20 to 50 are usual)",
+                      FingerprintWarning, stacklevel=4)
+    energies = np.array([used.energy for _, used in kept])
+    total = energies.sum()
+    if len(kept) > 1 and total > 0:
+        largest = int(np.argmax(energies))
+        share = energies[largest] / total
+        if share > max(min(0.5, DOMINANCE / len(kept)), 2 / len(kept)):
+            warnings.warn(f"{kept[largest][0]} dominates the estimate: it carries {share:.0%} of the energy of "
+                          f"the {len(kept)} images' W·I (far brighter than the others, or of detail the denoiser "
+                          "takes for noise); its scene may show in the fingerprint", FingerprintWarning, stacklevel=4)
 
 
 def _accumulate(products, squares, intensity, residual, clipped):
-    """products += W·I and squares += I², saturated pixels counting as I = 0, in row blocks."""
+    """products += W·I and squares += I², saturated pixels counting as I = 0, in row blocks; returns the
+    energy of this W·I (the sum of its squares)."""
+    energies = {}
+
     def add(block):
         weight = intensity[block].astype(np.float64)
         weight[clipped[block]] = 0.0
-        products[block] += residual[block] * weight
+        term = residual[block] * weight
+        products[block] += term
         squares[block] += weight * weight
+        energies[block.start] = float(np.sum(term * term))
 
     in_blocks(add, products.shape[0])
+    return sum(energies[start] for start in sorted(energies))
 
 
 def _add(total, x):

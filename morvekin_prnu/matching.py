@@ -284,17 +284,36 @@ def p_value(pce, tests):
     return -math.expm1(tests * math.log1p(-each)) if each < 1.0 else 1.0
 
 
-def strongest(matches):
-    """The index of the most significant of ``matches`` that decides for its camera, or None.
+def significance(found):
+    """A sort key for Matches, the most significant first.
 
-    The smallest p-value wins, then the highest PCE (p-values of strong
-    matches underflow to 0 together); NaN, which a well-formed Match never
-    holds, never wins.
+    Those that decide for their camera come first, then the others; each by
+    p-value, then by PCE (p-values of strong matches underflow to 0
+    together). A Match holding NaN, which a well-formed one never does, comes
+    last and never decides (:func:`strongest`).
+
+    Parameters
+    ----------
+    found : Match
+
+    Returns
+    -------
+    tuple
     """
-    decided = [k for k, found in enumerate(matches) if found.same_camera is True]
-    if not decided:
+    if found.pce != found.pce or found.p_value != found.p_value:
+        return 2, math.inf, math.inf
+    return (0 if found.same_camera is True else 1), found.p_value, -found.pce
+
+
+def strongest(matches):
+    """The index of the most significant of ``matches`` (:func:`significance`) if it decides for its camera, or None.
+
+    The first of equals wins.
+    """
+    if not len(matches):
         return None
-    return min(decided, key=lambda k: (_or_worst(matches[k].p_value, math.inf), _or_worst(-matches[k].pce, math.inf)))
+    best = min(range(len(matches)), key=lambda k: significance(matches[k]))
+    return best if significance(matches[best])[0] == 0 else None
 
 
 def _or_worst(value, worst):

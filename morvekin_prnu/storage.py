@@ -7,33 +7,53 @@ arrays, so ``numpy.load(path)`` reads it too:
 - ``metadata``: a JSON object in UTF-8, as a 1-D uint8 array. It holds
   ``format`` ("morvekin fingerprint"), ``version`` (1), ``shape`` ([H, W]) and
   ``sigma`` (the denoiser's, which matching should use), and whatever else
-  the writer recorded; the ``morvekin`` command adds the image count, the
-  wavelet and levels, the files used, the files skipped with the reason, and
-  morvekin's version.
+  the writer recorded; for a fingerprint made from photographs,
+  :func:`fingerprint_metadata` gives the image count, the wavelet and levels,
+  the files used, the files skipped with the reason, morvekin's version and
+  its chain-of-custody record: ``created`` (UTC) and ``inputs`` (per file
+  used, its SHA-256 and the camera's make, model and serial number from its
+  EXIF); the ``morvekin`` command adds ``warnings`` on the estimate's quality.
 
 Fingerprints are exchanged between laboratories, so a file is checked before
-anything in it is used: its arrays' headers are read first (dtype, shape, and
-a size that agrees with them), no array of Python objects is ever loaded, and
-so nothing in the file is unpickled. Files are written with fixed time stamps,
-so the same fingerprint and metadata give the same bytes.
+anything in it is used: only a regular file is read, at most as many bytes as
+the largest fingerprint takes; its arrays' headers are read first (dtype,
+shape, a size that agrees with them, and no more than :data:`MAX_EXPANSION`
+times the bytes they are stored in, so a small file cannot unpack into a
+huge one); no array of Python objects is ever loaded, and so nothing in the
+file is unpickled; and the estimate must be one a camera can give
+(:func:`checked_estimate`). Files are written with fixed time stamps, so the
+same fingerprint and metadata give the same bytes.
 """
 
 import contextlib
+import io
 import json
 import math
 import os
 import secrets
 import zipfile
+from typing import NamedTuple
 
 import numpy as np
 from PIL import Image
 
 from ._checks import checked_sigma
+from .provenance import bytes_sha256, morvekin_version, open_regular, utc_now
+from .residual import LEVELS, WAVELET
 
 FORMAT = "morvekin fingerprint"
 VERSION = 1
 _EPOCH = (1980, 1, 1, 0, 0, 0)  # the earliest time a zip file can record
 _METADATA_LIMIT = 1 << 26  # bytes of JSON; the list of a run's files stays far below
+# A stored array may unpack to at most this many times its stored bytes (and a header's worth more):
+# an estimate is noise, which no compression shrinks much, and this writer stores it plainly.
+MAX_EXPANSION = 4
+# Each side of an estimate has at least this many pixels: the PCE test leaves out an 11x11
+# square around the peak and needs a background around it.
+MIN_SIDE = 16
+# No estimate from photographs reaches this magnitude: it is a relative change of the sensor's gain,
+# of the order of 0.01, and a ratio of pixel values even in the darkest pixels stays far below it.
+MAX_VALUE = 1e6
 # What reading a damaged or foreign zip file can raise besides the checks' own ValueError.
 _ARCHIVE_ERRORS = (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError, RuntimeError,
                    UnicodeDecodeError, RecursionError)
@@ -57,20 +77,21 @@ def save_fingerprint(path, fingerprint, metadata):
     Raises
     ------
     ValueError, TypeError
-        A fingerprint that is not a finite 2-D float32 array, metadata that
-        is not a dict with a valid ``sigma`` or cannot be written as JSON.
-        Nothing is written then.
+        A fingerprint that is not a 2-D float32 array a camera can give (see
+        :func:`checked_estimate`), metadata that is not a dict with a valid
+        ``sigma`` or cannot be written as JSON. Nothing is written then.
     OSError
         The file cannot be written; the file at ``path`` is left as it was.
     """
-    _checked_fingerprint(fingerprint, "fingerprint")
+    checked_estimate(fingerprint, "fingerprint")
     if not isinstance(metadata, dict):
         raise TypeError(f"metadata must be a dict, not {type(metadata).__name__}")
     record = {"format": FORMAT, "version": VERSION, "shape": list(fingerprint.shape), **metadata}
     record.update(format=FORMAT, version=VERSION, shape=list(fingerprint.shape))
     checked_sigma(record.get("sigma"), "the metadata's sigma")
     try:
-        text = json.dumps(record, ensure_ascii=False, allow_nan=False, indent=1)
+        # ASCII: a file name that is not valid Unicode (a lone surrogate) is kept as an escape.
+        text = json.dumps(record, ensure_ascii=True, allow_nan=False, indent=1)
     except (TypeError, ValueError) as error:
         raise TypeError(f"metadata cannot be written as JSON: {error}") from None
     arrays = {"fingerprint.npy": fingerprint, "metadata.npy": np.frombuffer(text.encode(), np.uint8)}
@@ -78,6 +99,40 @@ def save_fingerprint(path, fingerprint, metadata):
         for name, array in arrays.items():
             with archive.open(zipfile.ZipInfo(name, date_time=_EPOCH), "w", force_zip64=True) as member:
                 np.lib.format.write_array(member, array, allow_pickle=False)
+
+
+def fingerprint_metadata(sigma, inputs, skipped):
+    """What a fingerprint file records of the photographs it was made from, and how.
+
+    Parameters
+    ----------
+    sigma : float
+        The denoiser's noise standard deviation.
+    inputs : list of dict
+        Per image used, in order, its :func:`morvekin_prnu.provenance.file_entry`.
+    skipped : dict
+        The label of each image left out -> the reason.
+
+    Returns
+    -------
+    dict
+        ``images`` (the count), ``sigma``, ``wavelet``, ``levels``, ``files``
+        (each input's), ``skipped`` (a ``file`` and ``reason`` each),
+        ``morvekin`` (:func:`morvekin_prnu.provenance.morvekin_version`),
+        ``created`` (:func:`morvekin_prnu.provenance.utc_now`) and ``inputs``.
+    """
+    return {"images": len(inputs), "sigma": sigma, "wavelet": WAVELET, "levels": LEVELS,
+            "files": [entry["file"] for entry in inputs],
+            "skipped": [{"file": label, "reason": reason} for label, reason in skipped.items()],
+            "morvekin": morvekin_version(), "created": utc_now(), "inputs": inputs}
+
+
+class StoredFingerprint(NamedTuple):
+    """A fingerprint file as read: the estimate, its metadata, and the SHA-256 of the file's bytes."""
+
+    fingerprint: np.ndarray
+    metadata: dict
+    sha256: str
 
 
 def load_fingerprint(path):
@@ -96,32 +151,100 @@ def load_fingerprint(path):
     Raises
     ------
     ValueError
-        The file is not a fingerprint file: not a zip archive, other arrays
-        than ``fingerprint`` and ``metadata``, an array of another dtype or
-        number of dimensions (arrays of objects included: they are refused
-        from their header, never unpickled), a size that disagrees with the
-        header, more pixels than ``PIL.Image.MAX_IMAGE_PIXELS``, NaN or
-        infinity, metadata that is not a JSON object of this format and
-        version whose shape and sigma agree with the array. The message names
-        the file.
+        The file is not a fingerprint file: not a regular file, larger than
+        the largest fingerprint file, not a zip archive, other arrays than
+        ``fingerprint`` and ``metadata``, an array of another dtype or number
+        of dimensions (arrays of objects included: they are refused from
+        their header, never unpickled), a size that disagrees with the
+        header or unpacks to more than :data:`MAX_EXPANSION` times its stored
+        bytes, more pixels than ``PIL.Image.MAX_IMAGE_PIXELS``, an estimate
+        no camera gives (:func:`checked_estimate`), metadata that is not a
+        JSON object of this format and version whose shape and sigma agree
+        with the array. The message names the file.
     OSError
         The file cannot be opened (missing, a folder, not readable).
     """
+    return read_fingerprint(path)[:2]
+
+
+def read_fingerprint(path):
+    """:func:`load_fingerprint`, with the SHA-256 of the very bytes read, for the record.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+
+    Returns
+    -------
+    StoredFingerprint
+        ``(fingerprint, metadata, sha256)``.
+    """
     path = os.fspath(path)
+    with open_regular(path) as file:
+        data = file.read(_largest_file() + 1)
     try:
-        with zipfile.ZipFile(path) as archive:
+        if len(data) > _largest_file():
+            raise ValueError(f"it is larger than {_largest_file()} bytes, more than any fingerprint file takes")
+        with zipfile.ZipFile(io.BytesIO(data)) as archive:
             names = sorted(archive.namelist())
             if names != ["fingerprint.npy", "metadata.npy"]:
                 raise ValueError(f"it holds {names}, not exactly fingerprint.npy and metadata.npy")
             fingerprint = _member(archive, "fingerprint", "f", 4, 2, Image.MAX_IMAGE_PIXELS)
             encoded = _member(archive, "metadata", "u", 1, 1, _METADATA_LIMIT)
         fingerprint = fingerprint.astype(np.float32, copy=False)  # native byte order
-        _checked_fingerprint(fingerprint, "the fingerprint")
+        checked_estimate(fingerprint, "the fingerprint")
         metadata = json.loads(encoded.tobytes().decode("utf-8"))
         _check_metadata(metadata, fingerprint.shape)
     except (ValueError, TypeError, *_ARCHIVE_ERRORS) as error:
         raise ValueError(f"{path}: not a morvekin fingerprint file: {error}") from None
-    return fingerprint, metadata
+    return StoredFingerprint(fingerprint, metadata, bytes_sha256(data))
+
+
+def checked_estimate(fingerprint, name="fingerprint"):
+    """Refuse an array that no camera's fingerprint estimate can be.
+
+    An estimate from photographs is a finite float32 plane of at least
+    :data:`MIN_SIDE` pixels a side, not constant (all zeros included: images
+    that carry no pattern, black or saturated, give that), with values of
+    ordinary magnitude: some above float32's smallest normal number (an
+    estimate of subnormal values only would lose its precision and its
+    squares would vanish) and none of :data:`MAX_VALUE` or more.
+
+    Parameters
+    ----------
+    fingerprint : ndarray, shape (H, W), float32
+    name : str, optional
+        What messages call it.
+
+    Returns
+    -------
+    ndarray
+        ``fingerprint`` itself.
+
+    Raises
+    ------
+    TypeError
+        Not a 2-D float32 array.
+    ValueError
+        Anything else above; the message names ``name`` and what is wrong.
+    """
+    if not isinstance(fingerprint, np.ndarray) or fingerprint.dtype != np.float32 or fingerprint.ndim != 2:
+        described = f"{fingerprint.ndim}-D {fingerprint.dtype} array" if isinstance(fingerprint, np.ndarray) \
+            else type(fingerprint).__name__
+        raise TypeError(f"{name} must be a 2-D float32 array, not a {described}")
+    if min(fingerprint.shape) < MIN_SIDE:
+        raise ValueError(f"{name} of shape {fingerprint.shape} is too small: each side needs {MIN_SIDE} pixels")
+    if not np.isfinite(fingerprint).all():
+        raise ValueError(f"{name} holds NaN or infinite values")
+    largest = float(np.abs(fingerprint).max())
+    if fingerprint.min() == fingerprint.max():
+        raise ValueError(f"{name} is constant ({float(fingerprint.flat[0])!r} everywhere): it carries no pattern")
+    if largest < np.finfo(np.float32).tiny:
+        raise ValueError(f"{name} holds subnormal values only (at most {largest!r}): no estimate is that faint")
+    if largest >= MAX_VALUE:
+        raise ValueError(f"{name} holds a value of magnitude {largest:g}, at least {MAX_VALUE:g}: "
+                         "no estimate from photographs reaches that")
+    return fingerprint
 
 
 @contextlib.contextmanager
@@ -142,7 +265,10 @@ def atomic_write(path):
     """
     folder, name = os.path.split(os.fspath(path))
     temporary = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tmp")
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+    try:
+        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+    except OSError as error:  # named after the target: the temporary file is no name the user knows
+        raise type(error)(error.errno, f"cannot write {os.fspath(path)}: {error.strerror}") from None
     try:
         with open(descriptor, "wb") as file:
             yield file
@@ -174,9 +300,13 @@ def _member(archive, name, kind, itemsize, ndim, limit):
         raise ValueError(f"{name} is empty, shape {shape}")
     if limit is not None and count > limit:
         raise ValueError(f"{name} has {count} elements, more than the limit of {limit}")
-    if archive.getinfo(member_name).file_size != header_size + count * itemsize:
-        raise ValueError(f"{name} has {archive.getinfo(member_name).file_size - header_size} bytes of data, "
+    info = archive.getinfo(member_name)
+    if info.file_size != header_size + count * itemsize:
+        raise ValueError(f"{name} has {info.file_size - header_size} bytes of data, "
                          f"not the {count * itemsize} its shape {shape} needs")
+    if info.file_size > MAX_EXPANSION * info.compress_size + header_size:
+        raise ValueError(f"{name} unpacks {info.compress_size} stored bytes into {info.file_size}, more than "
+                         f"{MAX_EXPANSION} times as many: no estimate compresses so well")
     with archive.open(member_name) as member:
         return np.lib.format.read_array(member, allow_pickle=False)
 
@@ -193,11 +323,7 @@ def _check_metadata(metadata, shape):
     checked_sigma(metadata.get("sigma"), "its metadata's sigma")
 
 
-def _checked_fingerprint(fingerprint, name):
-    if not isinstance(fingerprint, np.ndarray) or fingerprint.dtype != np.float32 or fingerprint.ndim != 2:
-        described = f"{fingerprint.ndim}-D {fingerprint.dtype} array" if isinstance(fingerprint, np.ndarray) \
-            else type(fingerprint).__name__
-        raise TypeError(f"{name} must be a 2-D float32 array, not a {described}")
-    if fingerprint.size == 0 or not np.isfinite(fingerprint).all():
-        raise ValueError(f"{name} is empty or holds NaN or infinite values")
-
+def _largest_file():
+    """The most bytes a fingerprint file can take: its largest estimate, stored plainly, and metadata."""
+    pixels = Image.MAX_IMAGE_PIXELS or (1 << 31)
+    return 4 * pixels + _METADATA_LIMIT + (1 << 16)

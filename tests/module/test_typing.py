@@ -9,6 +9,7 @@ import pytest
 pytest.importorskip("mypy")
 
 
+@pytest.mark.slow  # a cold mypy run
 def test_mypy_reads_the_installed_stub(tmp_path):
     (tmp_path / "uses_morvekin.py").write_text(textwrap.dedent("""
         import numpy as np

@@ -14,6 +14,9 @@ from morvekin_prnu.matching import Match, P_FA, p_value, pce_threshold, stronges
 
 SHAPE = (256, 384)
 
+# The simulated cameras' fingerprints are made of six shots, far fewer than a real one needs.
+pytestmark = pytest.mark.filterwarnings(r"ignore:only \d+ images? used:UserWarning")
+
 
 def wide(picture):
     """A PyWavelets picture repeated side by side, wide enough for SHAPE."""

@@ -1,15 +1,23 @@
 """Camera identification end to end, on three simulated cameras with known patterns."""
 
+import hashlib
+import re
+import warnings
 import weakref
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
 import pywt
+from PIL import Image
 
 import morvekin_prnu
 from cameras import assert_same_bits, sensor_pattern, shot
 from morvekin_prnu import fingerprints as fingerprint_module
+
+# The simulated cameras take a few shots each, far fewer than a real fingerprint needs.
+pytestmark = pytest.mark.filterwarnings(r"ignore:only \d+ images? used:UserWarning")
 
 SHAPE = (256, 256)
 TRAINING_SHOTS = 6
@@ -101,10 +109,10 @@ def test_unusable_images_are_reported_in_order_and_left_out(cameras):
         assert_same_bits(morvekin_prnu.fingerprint(shots, onerror=lambda *report: None, executor=executor), estimate)
     assert [label for label, _ in reported] == ["images[1]", "images[4]"]
     assert isinstance(reported[0][1], ValueError) and "shape (64, 64, 4)" in str(reported[0][1])
-    assert "differs from the first image's (256, 256, 3)" in str(reported[1][1])
+    assert "differs from the majority's (256, 256, 3)" in str(reported[1][1])
     assert morvekin_prnu.ncc(estimate, patterns[1]) > 0.4
     with pytest.raises(ValueError, match="none of the 2 images could be used"):
-        morvekin_prnu.fingerprint([shots[1], shots[1]], onerror=lambda *report: None)
+        morvekin_prnu.fingerprint([shots[1], shots[1][..., :2]], onerror=lambda *report: None)
 
 
 def test_match_all_matches_each_fingerprint_as_match_does(cameras):
@@ -161,7 +169,74 @@ def test_clipped_regions_add_nothing_to_the_fingerprint(cameras, rng):
 def test_shapes_that_differ_are_refused_naming_the_image(cameras):
     _, training, _, _ = cameras
     shots = list(training[0][:2]) + [training[0][2][:, :200]]
-    with pytest.raises(ValueError, match=r"images\[2\]: shape \(256, 200, 3\) differs from the first image's \(256, 256, 3\)"):
+    with pytest.raises(ValueError, match=r"images\[2\]: shape \(256, 200, 3\) differs from the majority's "
+                                         r"\(256, 256, 3\)"):
         morvekin_prnu.fingerprint(shots)
     with pytest.raises(ValueError, match="images is empty"):
         morvekin_prnu.fingerprint(iter([]))
+
+
+@pytest.fixture
+def thumbnail(cameras):
+    return cameras[1][0][0][::2, ::2].copy()
+
+
+def test_the_majority_shape_wins_wherever_the_odd_image_comes(cameras, thumbnail):
+    _, training, _, fingerprints = cameras
+    for position in (0, 3, TRAINING_SHOTS):
+        shots = list(training[0])
+        shots.insert(position, thumbnail)
+        reported = []
+        estimate = morvekin_prnu.fingerprint(shots, onerror=lambda *report: reported.append(report))
+        assert_same_bits(estimate, fingerprints[0])
+        assert [label for label, _ in reported] == [f"images[{position}]"]
+        assert re.search(r"shape \(128, 128, 3\) differs from the majority's \(256, 256, 3\) \(6 of 7 images\)",
+                         str(reported[0][1]))
+    with pytest.raises(ValueError, match=r"as many images are of shape \(256, 256, 3\) as of \(128, 128, 3\)"):
+        morvekin_prnu.fingerprint([training[0][0], thumbnail], onerror=lambda *report: None)
+
+
+def test_an_image_given_twice_counts_once_and_is_said(cameras, tmp_path):
+    _, training, _, fingerprints = cameras
+    shots = list(training[0])
+    with pytest.warns(morvekin_prnu.FingerprintWarning, match=r"images\[6\] is the same picture as images\[2\]"):
+        assert_same_bits(morvekin_prnu.fingerprint([*shots, shots[2].copy()]), fingerprints[0])
+    # Files: the same file twice, through a link, and a copy of its bytes under another name.
+    for k in range(2):
+        Image.fromarray(shots[k]).save(tmp_path / f"{k}.png")
+    (tmp_path / "link.png").symlink_to(tmp_path / "0.png")
+    (tmp_path / "copy.png").write_bytes((tmp_path / "1.png").read_bytes())
+    files = [tmp_path / name for name in ("0.png", "1.png", "0.png", "link.png", "copy.png")]
+    read = []
+    with pytest.warns(morvekin_prnu.FingerprintWarning) as said:
+        twice = morvekin_prnu.fingerprint(files, onread=lambda label, facts: read.append((label, facts.sha256)))
+    assert_same_bits(twice, morvekin_prnu.fingerprint(files[:2]))
+    assert [str(w.message).split(" is the same")[0] for w in said if "same picture" in str(w.message)] == \
+        [str(f) for f in files[2:]]
+    assert read == [(str(f), hashlib.sha256(f.read_bytes()).hexdigest()) for f in files[:2]]
+
+
+@pytest.mark.parametrize("images", ["camera_a", Path("camera_a"), b"camera_a"])
+def test_a_single_path_is_no_list_of_images(images):
+    with pytest.raises(TypeError, match="images must be an iterable of images, not one"):
+        morvekin_prnu.fingerprint(images)
+
+
+def test_a_far_brighter_image_is_said_to_dominate(cameras):
+    _, training, _, _ = cameras
+    dark = [np.round(s * 0.2).astype(np.uint8) for s in training[1][:5]]
+    with pytest.warns(morvekin_prnu.FingerprintWarning, match=r"images\[5\] dominates the estimate: it carries"):
+        morvekin_prnu.fingerprint([*dark, training[1][5]])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", morvekin_prnu.FingerprintWarning)
+        warnings.filterwarnings("ignore", "only", morvekin_prnu.FingerprintWarning)
+        morvekin_prnu.fingerprint(training[1])
+    with pytest.warns(morvekin_prnu.FingerprintWarning, match=r"only 6 images used: .* fewer than 20"):
+        morvekin_prnu.fingerprint(training[1])
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_images_that_carry_no_pattern_give_no_fingerprint(dtype):
+    black, flat, saturated = (np.full((64, 64, 3), np.iinfo(dtype).max * share, dtype) for share in (0, 0.4, 1))
+    with pytest.raises(ValueError, match=r"the estimate is constant \(0\.0 everywhere\): it carries no pattern"):
+        morvekin_prnu.fingerprint([black, flat, saturated])

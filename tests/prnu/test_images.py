@@ -1,6 +1,9 @@
 """Reading every kind of photograph users have, and refusing what cannot be analysed."""
 
 import contextlib
+import os
+import re
+import threading
 
 import numpy as np
 import pytest
@@ -8,6 +11,7 @@ from PIL import Image
 
 import morvekin_prnu
 from cameras import assert_same_bits
+from morvekin_prnu import images
 
 
 @pytest.fixture
@@ -100,3 +104,45 @@ def test_bad_arrays_are_refused_naming_them(array, error, message):
         morvekin_prnu.noise_residual(array)
     with pytest.raises(error, match=rf"images\[1\].*{message}"):
         morvekin_prnu.fingerprint([np.zeros((20, 20), np.uint8), array])
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+@pytest.mark.parametrize("via", ["fifo", "link to a fifo", "character device"])
+def test_special_files_are_refused_without_waiting(tmp_path, via):
+    fifo = tmp_path / "f.png"
+    os.mkfifo(fifo)
+    path = {"fifo": fifo, "link to a fifo": tmp_path / "link.png", "character device": "/dev/zero"}[via]
+    if via == "link to a fifo":
+        path.symlink_to(fifo)
+    outcome = []
+    reader = threading.Thread(target=lambda: outcome.append(_raised(morvekin_prnu.load_image, path)), daemon=True)
+    reader.start()
+    reader.join(10)
+    if reader.is_alive():  # blocked opening the FIFO: a writer lets it go on
+        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        reader.join(10)
+    assert outcome and isinstance(outcome[0], ValueError), outcome
+    assert re.search(rf"{path}: not a regular file but a (FIFO|character device)", str(outcome[0]))
+
+
+def _raised(function, *args):
+    try:
+        function(*args)
+    except Exception as error:  # noqa: BLE001 - the test looks at what was raised
+        return error
+    return None
+
+
+def test_files_of_too_many_pixels_for_their_size_are_refused_before_decoding(tmp_path):
+    # 36 million 1-bit pixels deflate to a few kilobytes; decoded, they take 36 MB, and a residual 20 times that.
+    Image.new("1", (6000, 6000)).save(tmp_path / "flat.png")
+    assert (tmp_path / "flat.png").stat().st_size < 36_000_000 // images.MAX_PIXELS_PER_BYTE
+    with pytest.raises(ValueError, match=r"flat\.png: 6000x6000 pixels from only \d+ bytes of file .*bomb"):
+        morvekin_prnu.load_image(tmp_path / "flat.png")
+
+
+@pytest.mark.parametrize("dtype", ["<u2", ">u2", ">f4", ">f8"])
+def test_arrays_in_either_byte_order_give_the_same_residual(rng, dtype):
+    pixels = rng.integers(0, 60000, (40, 48)).astype(np.dtype(dtype).newbyteorder("="))
+    swapped = pixels.astype(dtype)
+    assert_same_bits(morvekin_prnu.noise_residual(swapped), morvekin_prnu.noise_residual(pixels))

@@ -1,5 +1,6 @@
 """Fingerprint files: what is saved reads back exactly; crafted files are refused unread."""
 
+import hashlib
 import io
 import json
 import os
@@ -50,12 +51,17 @@ def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path):
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["camera.npz"]
 
 
+# An estimate any camera could give: varied, small values.
+PLAUSIBLE = (np.arange(32 * 32, dtype=np.float32).reshape(32, 32) % 7 - 3) / 300
+
+
 @pytest.mark.parametrize(
     "fingerprint, metadata, error, message",
-    [(np.zeros((4, 4)), METADATA, TypeError, "2-D float32 array, not a 2-D float64"),
-     (np.full((4, 4), np.nan, np.float32), METADATA, ValueError, "NaN"),
-     (np.zeros((4, 4), np.float32), {"images": 2}, ValueError, "sigma"),
-     (np.zeros((4, 4), np.float32), {"sigma": 3.0, "files": {"a.jpg"}}, TypeError, "JSON")],
+    [(PLAUSIBLE.astype(np.float64), METADATA, TypeError, "2-D float32 array, not a 2-D float64"),
+     (np.where(PLAUSIBLE > 0, np.float32(np.nan), PLAUSIBLE), METADATA, ValueError, "NaN"),
+     (PLAUSIBLE, {"images": 2}, ValueError, "sigma"),
+     (PLAUSIBLE, {"sigma": 1e308}, ValueError, "sigma must be a positive number of at most"),
+     (PLAUSIBLE, {"sigma": 3.0, "files": {"a.jpg"}}, TypeError, "JSON")],
 )
 def test_bad_fingerprints_and_metadata_are_not_saved(tmp_path, fingerprint, metadata, error, message):
     with pytest.raises(error, match=message):
@@ -105,7 +111,30 @@ CRAFTED = {
     "newer version": ({"metadata.npy": lambda k, trap: encoded(record(version=2))}, "format version 2"),
     "shape disagrees": ({"metadata.npy": lambda k, trap: encoded(record(shape=[64, 48]))}, r"shape \[64, 48\]"),
     "no sigma": ({"metadata.npy": lambda k, trap: encoded(record(sigma=None))}, "sigma"),
+    "huge sigma": ({"metadata.npy": lambda k, trap: encoded(record(sigma=1e308))}, "sigma must be .* at most"),
 }
+# Estimates no camera gives, each with what the refusal says: written by hand, or refused by save_fingerprint.
+DEGENERATE = {
+    "float32 extremes": (lambda k: np.where(np.arange(k.shape[0])[:, None] % 2, 1, -1) * np.full_like(k, 3.4e38),
+                         "magnitude 3.4e"),
+    "scaled up": (lambda k: k * np.float32(6e17), "magnitude"),
+    "all zeros": (np.zeros_like, "constant"),
+    "constant": (lambda k: np.full_like(k, 0.25), "constant"),
+    "subnormal": (lambda k: np.sign(k) * np.float32(1e-40), "subnormal values only"),
+    "1x1": (lambda k: k[:1, :1], "too small"),
+    "a sliver": (lambda k: k[:15], "too small"),
+}
+
+
+def write_archive(path, contents, compression=zipfile.ZIP_STORED):
+    """A zip file of these members (arrays written as .npy, bytes as they are), as another writer makes it."""
+    with zipfile.ZipFile(path, "w", compression) as archive:
+        for name, content in contents.items():
+            if isinstance(content, np.ndarray):
+                buffer = io.BytesIO()
+                np.lib.format.write_array(buffer, content, allow_pickle=True)
+                content = buffer.getvalue()
+            archive.writestr(name, content)
 
 
 @pytest.mark.parametrize("members, message", CRAFTED.values(), ids=CRAFTED.keys())
@@ -113,17 +142,60 @@ def test_crafted_files_are_refused_naming_them_without_running_code(tmp_path, es
     marker = tmp_path / "code ran"
     contents = {"fingerprint.npy": estimate, "metadata.npy": encoded(record())}
     contents.update((name, make(estimate, Trap(marker))) for name, make in members.items())
-    path = tmp_path / "crafted.npz"
-    with zipfile.ZipFile(path, "w") as archive:
-        for name, content in contents.items():
-            if isinstance(content, np.ndarray):
-                buffer = io.BytesIO()
-                np.lib.format.write_array(buffer, content, allow_pickle=True)
-                content = buffer.getvalue()
-            archive.writestr(name, content)
+    write_archive(tmp_path / "crafted.npz", contents)
     with pytest.raises(ValueError, match=f"crafted.npz: not a morvekin fingerprint file: .*{message}"):
-        morvekin_prnu.load_fingerprint(path)
+        morvekin_prnu.load_fingerprint(tmp_path / "crafted.npz")
     assert not marker.exists()
+
+
+@pytest.mark.parametrize("make, message", DEGENERATE.values(), ids=DEGENERATE.keys())
+def test_estimates_no_camera_gives_are_neither_saved_nor_loaded(tmp_path, estimate, make, message):
+    crafted = make(estimate).astype(np.float32)
+    write_archive(tmp_path / "crafted.npz", {"fingerprint.npy": crafted,
+                                             "metadata.npy": encoded(record(shape=list(crafted.shape)))})
+    with pytest.raises(ValueError, match=f"crafted.npz: not a morvekin fingerprint file: .*{message}"):
+        morvekin_prnu.load_fingerprint(tmp_path / "crafted.npz")
+    with pytest.raises(ValueError, match=message):
+        morvekin_prnu.save_fingerprint(tmp_path / "saved.npz", crafted, METADATA)
+    assert not (tmp_path / "saved.npz").exists()
+
+
+def test_a_small_file_cannot_unpack_into_a_huge_one(tmp_path, monkeypatch):
+    zeros = np.zeros((2000, 2000), np.float32)  # 16 MB that deflate to 16 kB
+    write_archive(tmp_path / "deflated.npz",
+                  {"fingerprint.npy": zeros, "metadata.npy": encoded(record(shape=[2000, 2000]))}, zipfile.ZIP_DEFLATED)
+    read_array = np.lib.format.read_array
+    monkeypatch.setattr(np.lib.format, "read_array", lambda *a, **k: pytest.fail("the array was read"))
+    with pytest.raises(ValueError, match=r"deflated.npz: .*fingerprint unpacks \d+ stored bytes into 16000128"):
+        morvekin_prnu.load_fingerprint(tmp_path / "deflated.npz")
+    monkeypatch.setattr(np.lib.format, "read_array", read_array)
+    noise = np.random.default_rng(5).normal(0, 0.01, (64, 64)).astype(np.float32)  # noise barely deflates
+    write_archive(tmp_path / "noise.npz",
+                  {"fingerprint.npy": noise, "metadata.npy": encoded(record(shape=[64, 64]))}, zipfile.ZIP_DEFLATED)
+    assert_same_bits(morvekin_prnu.load_fingerprint(tmp_path / "noise.npz")[0], noise)
+
+
+def test_reading_records_the_hash_of_the_bytes_read(tmp_path, estimate):
+    names = {"files": ["=cmd|' -C calc'!A0.png", "new\nline.png", "not utf-8 \udcff.png"]}
+    morvekin_prnu.save_fingerprint(tmp_path / "camera.npz", estimate, {**METADATA, **names})
+    stored = morvekin_prnu.read_fingerprint(tmp_path / "camera.npz")
+    assert stored.sha256 == hashlib.sha256((tmp_path / "camera.npz").read_bytes()).hexdigest()
+    assert_same_bits(stored.fingerprint, estimate)
+    assert stored.metadata["files"] == names["files"]  # names that are not valid Unicode survive
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+def test_a_fifo_is_no_fingerprint_file(tmp_path):
+    os.mkfifo(tmp_path / "camera.npz")
+    with pytest.raises(ValueError, match="camera.npz: not a regular file but a FIFO"):
+        morvekin_prnu.load_fingerprint(tmp_path / "camera.npz")
+
+
+def test_a_write_that_cannot_start_names_the_target(tmp_path):
+    with pytest.raises(OSError, match=r"cannot write .*missing/camera\.npz") as refused:
+        with atomic_write(tmp_path / "missing" / "camera.npz"):
+            pass
+    assert ".tmp" not in str(refused.value)
 
 
 def test_files_that_are_no_archive_are_refused(tmp_path, estimate):
