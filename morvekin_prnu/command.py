@@ -625,8 +625,8 @@ def _add_library(commands):
         description="""For each image, find the camera of the library that took it: the compact index picks
             the candidates, which are tested in full as 'morvekin match' tests them (the same PCE and
             p-value); the verdict is, of the cameras the image is attributed to, the one with the smallest
-            p-value, or none. Cameras whose fingerprint has another shape than the image (a crop, a
-            resized or turned picture) are always tested in full. A candidate whose
+            p-value, or none. Cameras whose fingerprint has another shape than the image in every
+            orientation tried (a crop or a resized picture) are always tested in full. A candidate whose
             fingerprint file is missing, changed or damaged is not tested and is named on standard error
             and in the CSV (--strict stops instead).""")
     identify.add_argument("library", metavar="LIB", help="the library's folder")

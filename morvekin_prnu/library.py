@@ -61,7 +61,7 @@ from .images import read_image
 from .matching import P_FA, Match, checked_rule, match_residual, significance, strongest, weighted_residual
 from .provenance import file_entry, file_sha256, morvekin_version, open_regular, utc_now
 from .residual import SIGMA
-from .search import MIN_SCALE
+from .search import MIN_SCALE, chosen_orientations, to_sensor
 from .storage import atomic_write, fingerprint_metadata, load_fingerprint, read_fingerprint, save_fingerprint
 
 FORMAT = "morvekin library"
@@ -71,7 +71,7 @@ FINGERPRINTS = "fingerprints"
 APPLICATION_ID = 0x6D6B6C62  # "mklb" in the SQLite header: marks the file as a morvekin catalogue
 # Cameras whose binarized fingerprint agrees with the image's by this many standard
 # deviations of chance are tested in full. Unrelated cameras reach it with
-# probability 0.13 %. For Gaussian values a camera whose
+# probability 0.13 % per orientation compared. For Gaussian values a camera whose
 # PCE with the image is P scores about (2/π) sqrt(P): 4.9 at 60, but 3.1 at 24,
 # the default threshold for a shot as taken, so a camera just past the threshold
 # is a candidate only about half the time (unless it scores highest of all).
@@ -251,19 +251,20 @@ class Search:
         The image is read once (:func:`morvekin_prnu.read_image`, in the
         sensor's pixel order) and its weighted residual W·I
         (:func:`morvekin_prnu.weighted_residual`) computed once per sigma among
-        the cameras. For the cameras whose fingerprint has the image's shape,
-        its binarized form is compared with every binarized fingerprint
-        (:func:`morvekin_prnu.binary.agreement`), and the candidates — every
-        camera scoring at least :data:`CANDIDATE_SCORE`, and the
-        highest-scoring one of all — are tested in full with
-        :func:`morvekin_prnu.match_residual`, so each Match is the same, bit
-        for bit, as :func:`morvekin_prnu.match` gives with the same options.
-        The pre-test compares the image in its original frame only, so it
-        cannot help for cameras whose fingerprint has another shape than the
-        image (a crop, a resized or turned picture, or another sensor): those
-        are always tested in full, searched over orientations, scales and crop
-        positions as ``match`` searches them. ``exhaustive`` tests every
-        camera in full.
+        the cameras. For the cameras whose fingerprint has the image's shape
+        in one of the orientations tried (a shot as taken, or turned), the
+        binarized form of the image turned back to the sensor's frame is
+        compared with every binarized fingerprint
+        (:func:`morvekin_prnu.binary.agreement`; the best of those
+        orientations counts), and the candidates — every camera scoring at
+        least :data:`CANDIDATE_SCORE`, and the highest-scoring one of all —
+        are tested in full with :func:`morvekin_prnu.match_residual`, so each
+        Match is the same, bit for bit, as :func:`morvekin_prnu.match` gives
+        with the same options. The pre-test cannot help for cameras whose
+        fingerprint has another shape than the image in every orientation (a
+        crop, a resized picture, or another sensor): those are always tested
+        in full, searched over scales and crop positions as ``match`` searches
+        them. ``exhaustive`` tests every camera in full.
 
         Each camera tested is decided on its own, with the false-alarm
         probability ``p_fa`` for its search (or by ``threshold``); the verdict
@@ -307,12 +308,14 @@ class Search:
         scores = [None] * len(self.entries)
         chosen = list(self.damaged)
         for (shape, sigma), (positions, binarized) in self.groups.items():
-            residual = weighted[sigma]
-            if exhaustive or residual.shape != shape:
+            turned = [to_sensor(weighted[sigma], orientation) for orientation in chosen_orientations(rule.orientations)]
+            probes = [binarize(residual) for residual in turned if residual.shape == shape]
+            if exhaustive or not probes:
                 chosen += positions.tolist()
                 continue
-            for position, score in zip(positions.tolist(), agreement(binarized, binarize(residual), residual.size)):
-                scores[position] = float(score)
+            best = np.max([agreement(binarized, probe, math.prod(shape)) for probe in probes], axis=0)
+            for position, score in zip(positions.tolist(), best.tolist()):
+                scores[position] = score
         scored = [k for k, score in enumerate(scores) if score is not None]
         if scored:
             chosen += [k for k in scored if scores[k] >= CANDIDATE_SCORE] + [max(scored, key=scores.__getitem__)]

@@ -136,6 +136,22 @@ def test_identify_finds_the_camera_exhaustive_search_finds_with_the_same_bits(ma
     assert rest == sorted(rest, reverse=True) and None not in rest
 
 
+@pytest.mark.parametrize("turn, options, orientation", [(lambda p: np.rot90(p, 2), {}, "rot180"),
+                                                        (lambda p: np.rot90(p[:, ::-1]), {"orientations": 8},
+                                                         "mirror+rot90")])
+def test_the_index_picks_the_camera_of_a_turned_shot(made, turn, options, orientation):
+    folder, _, queries = made
+    image = turn(queries["beta"][0])
+    with prnu.Library(folder / "lib") as library:
+        found = library.identify(image, **options)
+        as_stored = library.identify(image, orientations=1)
+    best = found.candidates[0]
+    assert found.verdict == "beta" and found.tested < 3 and best.score >= library_module.CANDIDATE_SCORE
+    # A square shot: one test at zero shift per orientation tried.
+    assert best.match.orientation == orientation and best.match.positions == options.get("orientations", 4)
+    assert as_stored.verdict is None  # not searched for in that orientation
+
+
 @pytest.mark.parametrize("options, message", [({"p_fa": 0.0}, "p_fa"), ({"orientations": 3}, "orientations"),
                                               ({"min_scale": 2.0}, "min_scale"), ({"threshold": "60"}, "threshold")])
 def test_identify_refuses_bad_options_before_reading_the_image(made, options, message):
