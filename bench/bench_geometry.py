@@ -1,6 +1,7 @@
 """Detection, false alarms and speed of matching resized, cropped and turned images.
 
     python bench/bench_geometry.py [--quick]
+    python bench/bench_geometry.py --doc    # also rewrite its section of docs/performance.md
 
 On simulated cameras (the known pattern K of ``tests/prnu/cameras.py``,
 fingerprints estimated from shots of PyWavelets' "camera" and "ascent",
@@ -42,6 +43,8 @@ from PIL import Image
 
 import morvekin_prnu
 from morvekin_prnu import matching, search
+
+import performance_doc
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "prnu"))
 from cameras import resized, sensor_pattern, shot  # noqa: E402
@@ -91,7 +94,7 @@ def cameras(rng, count, shape, training_shots, questioned_shots):
 
 
 def detection(rng, fingerprints, questioned):
-    print("\n## Detection of a camera's own shots (JPEG q85 after resizing and cropping; searched down to 0.3)\n")
+    print("\nDetection of a camera's own shots (JPEG q85 after resizing and cropping; searched down to 0.3):\n")
     print(f"| scale | crop (of each side) | found at p_fa {matching.P_FA:g} | at 1e-3 | at 1e-9 | median PCE | "
           "median seconds |")
     print("| ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
@@ -113,7 +116,7 @@ def detection(rng, fingerprints, questioned):
 
 
 def false_alarms(rng, fingerprints, questioned):
-    print("\n## False alarms: every questioned shot against every other camera's fingerprint\n")
+    print("\nFalse alarms: every questioned shot against every other camera's fingerprint:\n")
     kinds = {
         "as taken (zero shift)": lambda pixels: pixels,
         "cropped to 3/4 of each side": lambda pixels: cropped(rng, pixels, 0.75),
@@ -134,11 +137,12 @@ def false_alarms(rng, fingerprints, questioned):
 
 
 def grid_steps(rng, fingerprints, questioned):
-    print("\n## The scale grid: the same images searched with coarser and finer steps\n")
+    print("\nThe scale grid: the same images searched with coarser and finer steps.\n")
     cases = [(fingerprint, jpeg(cropped(rng, resized(pixels, scale), fraction)))
              for fingerprint, shots in zip(fingerprints, questioned) for pixels in shots
              for scale, fraction in ((0.75, 0.75), (0.5, 1.0), (0.9, 0.5), (0.6, 0.6))]
-    print(f"{len(cases)} images: resized 0.75 and cut to 3/4 of each side, 0.5 whole, 0.9 cut to 1/2, 0.6 cut to 0.6\n")
+    print(f"{len(cases)} images: resized 0.75 and cut to 3/4 of each side, 0.5 whole, 0.9 cut to 1/2, 0.6 cut to "
+          "0.6:\n")
     print("| step | found | median PCE | lowest PCE found | seconds |")
     print("| ---: | ---: | ---: | ---: | ---: |")
     for step in (1.0, 2.0, 3.0, 4.0):
@@ -156,7 +160,7 @@ def timed(function, *args, **options):
 
 
 def speed(rng, rows, columns, crop_megapixels):
-    print(f"\n## Speed: a {rows}x{columns} fingerprint ({rows * columns / 1e6:.1f} MP)\n")
+    print(f"\nSpeed against a {rows}x{columns} fingerprint ({rows * columns / 1e6:.1f} MP):\n")
     pattern = sensor_pattern(rng, (rows, columns))
     # A fingerprint estimate is the pattern plus the noise of its estimation.
     own = (pattern + rng.normal(0.0, 0.02, pattern.shape)).astype(np.float32)
@@ -222,6 +226,7 @@ def steps(fingerprint, weighted, scale=0.75, rounds=5):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller sizes and counts: under 2 minutes")
+    parser.add_argument("--doc", action="store_true", help=performance_doc.HELP)
     args = parser.parse_args(argv)
     rng = np.random.default_rng(2026)
     print(machine())
@@ -242,4 +247,5 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    main()
+    with performance_doc.recorded("bench_geometry"):
+        main()
