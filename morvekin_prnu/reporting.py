@@ -46,7 +46,7 @@ def print_table(rows, names, decided_by, file=None):
     """
     print(f"PCE of each image against each fingerprint; verdict at a {decided_by}: the most significant, or none",
           file=file)
-    cells = [[source, *(f"{outcome.pce:.1f}" for outcome in found), verdict or "none"]
+    cells = [[source, *(_shown(outcome.pce, 1) for outcome in found), verdict or "none"]
              for source, found, verdict, *_ in rows]
     _print_columns(["image", *names, "verdict"], cells, right=range(1, len(names) + 1), file=file)
 
@@ -72,9 +72,14 @@ def print_identifications(found, decided_by, file=None):
     cells = []
     for identification in found:
         best = identification.candidates[0]
-        cells.append([identification.image, best.camera, "-" if best.match is None else f"{best.match.pce:.1f}",
+        cells.append([identification.image, best.camera, "-" if best.match is None else _shown(best.match.pce, 1),
                       identification.verdict or "none", identification.tested])
     _print_columns(["image", "camera", "pce", "verdict", "tested"], cells, right={2, 4}, file=file)
+
+
+def _shown(value, digits):
+    """A PCE rounded for people: a slightly negative one is 0, not -0."""
+    return f"{round(value, digits) + 0.0:.{digits}f}"
 
 
 def _print_columns(header, cells, right, file=None):
@@ -197,12 +202,12 @@ def heatmap(labels, names, pce, same_camera, decided_by, threshold=None):
         axes.add_patch(Rectangle((column - 0.5, row - 0.5), 1, 1, fill=False, edgecolor="red", linewidth=2))
     if rows * columns <= 200:
         for (row, column), value in np.ndenumerate(pce):
-            axes.text(column, row, f"{value:.0f}", ha="center", va="center", fontsize=8,
+            axes.text(column, row, _shown(value, 0), ha="center", va="center", fontsize=8,
                       color="black" if norm(max(value, 1.0)) > 0.6 else "white")
     scale = figure.colorbar(picture, ax=axes, label="PCE (log scale)")
     if threshold is not None:
         scale.ax.axhline(threshold, color="red", linewidth=2)
-    axes.set_title(f"PCE of each image against each fingerprint; red: the same camera at a {decided_by}",
+    axes.set_title(f"PCE of each image against each fingerprint\nred: the same camera at a {decided_by}",
                    fontsize=10)
     axes.set_xlabel("fingerprint")
     axes.set_ylabel("image")
