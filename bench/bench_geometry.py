@@ -43,6 +43,7 @@ from PIL import Image
 
 import morvekin_prnu
 from morvekin_prnu import matching, search
+from morvekin_prnu._fft import irfft2, rfft2
 
 import performance_doc
 
@@ -195,7 +196,7 @@ def speed(rng, rows, columns, crop_megapixels):
 def steps(fingerprint, weighted, scale=0.75, rounds=5):
     """Median seconds of each step of one scale of the search."""
     shape = fingerprint.shape
-    kernel = search.spectrum(fingerprint - fingerprint.mean(), shape)
+    kernel = rfft2(fingerprint - fingerprint.mean(), shape, np.float32)
     image = weighted.astype(np.float32)
     covered = search.extent(image.shape, scale, shape)
     times = {name: [] for name in ("up-sample", "forward FFT", "product", "inverse FFT", "PCE")}
@@ -204,11 +205,11 @@ def steps(fingerprint, weighted, scale=0.75, rounds=5):
         enlarged = search.upsampled(image, covered, (scale, scale), np.float32)
         enlarged -= enlarged.mean()
         marks = [time.perf_counter()]
-        product = np.conj(search.spectrum(enlarged, shape))
+        product = np.conj(rfft2(enlarged, shape, np.float32))
         marks.append(time.perf_counter())
         product *= kernel
         marks.append(time.perf_counter())
-        correlation = search.surface(product, shape)
+        correlation = irfft2(product, shape)
         marks.append(time.perf_counter())
         region = correlation[:shape[0] - covered[0] + 1, :shape[1] - covered[1] + 1]
         morvekin_prnu.pce(correlation, peak=np.unravel_index(np.argmax(region), region.shape))

@@ -25,7 +25,7 @@ from .images import load_image
 from .postprocessing import luminance
 from .residual import LEVELS, SIGMA, WAVELET, residual_of_pixels, transform_channels
 from .search import (MIN_SCALE, ORIENTATIONS, admissible, chosen_orientations, extent, half_turn, half_turned, plan,
-                     spectrum, surface, to_sensor, upsampled)
+                     to_sensor, upsampled)
 
 # The false-alarm probability per image and fingerprint tested.
 P_FA = 1e-6
@@ -353,7 +353,7 @@ class _Prepared:
 
     def spectrum_in(self, dtype):
         if dtype not in self._spectra:
-            self._spectra[dtype] = spectrum(self.values.astype(dtype, copy=False), self.values.shape)
+            self._spectra[dtype] = rfft2(self.values, self.values.shape, dtype)
         return self._spectra[dtype]
 
 
@@ -427,9 +427,9 @@ def _correlation(prepared, placed, dtype):
     Divided by the product of the norms in float64, left unnormalised
     (enough for PCE) in float32.
     """
-    product = np.conj(spectrum(placed.astype(dtype, copy=False), prepared.values.shape))
+    product = np.conj(rfft2(placed, prepared.values.shape, dtype))
     product *= prepared.spectrum_in(dtype)
-    values = surface(product, prepared.values.shape)
+    values = irfft2(product, prepared.values.shape)
     if dtype == np.float64:
         norm = math.sqrt(_sum_of_products(placed, placed)) * prepared.norm
         values /= norm if norm else math.inf
@@ -488,14 +488,14 @@ def _scanned(prepared, image, searches):
             shifts = admissible(covered, shape)
             enlarged = upsampled(turned, covered, (scale, scale), np.float32)
             enlarged -= enlarged.mean()
-            forward = spectrum(enlarged, shape)
+            forward = rfft2(enlarged, shape, np.float32)
             product = np.conj(forward)
             product *= kernel
-            yield search.orientation, scale, _peak_pce(surface(product, shape), shifts)
+            yield search.orientation, scale, _peak_pce(irfft2(product, shape), shifts)
             if partner is not None:
                 half_turn(forward, covered, shape)
                 forward *= kernel
-                yield partner, scale, _peak_pce(surface(forward, shape), shifts)
+                yield partner, scale, _peak_pce(irfft2(forward, shape), shifts)
 
 
 def _peak_pce(correlation, shifts):

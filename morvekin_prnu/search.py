@@ -9,15 +9,15 @@ scale is unknown, so a grid of scales is tried from 1 down to a floor, finely
 enough that the up-sampled residual stays aligned with the fingerprint across
 the whole image at the nearest grid scale.
 
-This module plans such a search (:func:`plan`) and runs it (:func:`scan`);
-:mod:`morvekin_prnu.matching` turns its outcome into a verdict.
+This module plans such a search (:func:`plan`) and gives its pieces: the
+orientations, the scale grid, the crop positions and the up-sampling;
+:mod:`morvekin_prnu.matching` runs it and turns its outcome into a verdict.
 """
 
 import math
 from typing import NamedTuple
 
 import numpy as np
-import scipy.fft
 
 from ._threads import in_blocks
 
@@ -203,58 +203,13 @@ def _taps(length, count, scale, dtype):
     return first, second, (where - first).astype(dtype)
 
 
-def spectrum(x, shape):
-    """Real 2-D FFT of ``x`` zero-padded to ``shape``, in ``x``'s precision.
-
-    The transforms run on fixed blocks of rows, then of columns, over the
-    package's threads (rows past ``x``'s are zero and are not transformed):
-    the same bits for any thread count.
-
-    Parameters
-    ----------
-    x : ndarray, shape (h, w), float32 or float64, h <= rows, w <= columns
-    shape : tuple of int
-        (rows, columns) of the padded array.
-
-    Returns
-    -------
-    ndarray, shape (rows, columns // 2 + 1), complex64 or complex128
-    """
-    result = np.zeros((shape[0], shape[1] // 2 + 1), np.result_type(x.dtype, np.complex64))
-
-    def along_rows(block):
-        result[block] = scipy.fft.rfft(x[block], n=shape[1], axis=1)
-
-    def along_columns(block):
-        result[:, block] = scipy.fft.fft(result[:, block], axis=0)
-
-    in_blocks(along_rows, x.shape[0])
-    in_blocks(along_columns, result.shape[1])
-    return result
-
-
-def surface(product, shape):
-    """The real array of ``shape`` whose :func:`spectrum` is ``product`` (overwritten), in its precision."""
-    result = np.empty(shape, np.float32 if product.dtype == np.complex64 else np.float64)
-
-    def along_columns(block):
-        product[:, block] = scipy.fft.ifft(product[:, block], axis=0)
-
-    def along_rows(block):
-        result[block] = scipy.fft.irfft(product[block], n=shape[1], axis=1)
-
-    in_blocks(along_columns, product.shape[1])
-    in_blocks(along_rows, shape[0])
-    return result
-
-
 def half_turn(forward, covered, shape):
     """conj(Y) in place of X: Y the spectrum of the array whose spectrum is X, turned 180 degrees.
 
     For a real array x of shape ``covered`` at the top left of ``shape`` and
-    X = :func:`spectrum` (x, shape), the same array turned 180 degrees there
-    has the spectrum Y(k, l) = exp(-2 pi i (k (h - 1) / H + l (w - 1) / W))
-    conj(X(k, l)). So conj(Y) = X exp(2 pi i (...)), and the correlation of
+    X the real 2-D FFT of x zero-padded to ``shape``, the same array turned
+    180 degrees there has the spectrum
+    Y(k, l) = exp(-2 pi i (k (h - 1) / H + l (w - 1) / W)) conj(X(k, l)). So conj(Y) = X exp(2 pi i (...)), and the correlation of
     the turned array, conj(Y) K, costs no forward transform of its own.
     """
     for axis, (length, size) in enumerate(zip(covered, shape)):
