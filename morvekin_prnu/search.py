@@ -209,8 +209,9 @@ def half_turn(forward, covered, shape):
     For a real array x of shape ``covered`` at the top left of ``shape`` and
     X the real 2-D FFT of x zero-padded to ``shape``, the same array turned
     180 degrees there has the spectrum
-    Y(k, l) = exp(-2 pi i (k (h - 1) / H + l (w - 1) / W)) conj(X(k, l)). So conj(Y) = X exp(2 pi i (...)), and the correlation of
-    the turned array, conj(Y) K, costs no forward transform of its own.
+    Y(k, l) = exp(-2 pi i (k (h - 1) / H + l (w - 1) / W)) conj(X(k, l)).
+    So conj(Y) = X exp(2 pi i (...)), and the correlation of the turned
+    array, conj(Y) K, costs no forward transform of its own.
     """
     for axis, (length, size) in enumerate(zip(covered, shape)):
         frequencies = np.arange(forward.shape[axis])
