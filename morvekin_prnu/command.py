@@ -128,9 +128,10 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
                        help="fingerprint files written by 'morvekin fingerprint'; put this option after "
                             "the images")
     _add_verdict(match, "one row per image and fingerprint: image, fingerprint, pce, ncc, peak_row, peak_column "
-                        "(where the image's top-left pixel lies on the fingerprint), verdict, scale and "
-                        "orientation (how the image was resized and turned at the peak), p_value, positions (the "
-                        "number of tests the p-value accounts for), image_sha256, fingerprint_sha256")
+                        "(where the image's top-left pixel lies on the fingerprint), verdict, p_value, scale and "
+                        "orientation (how the image was resized and turned at the peak), positions, scales and "
+                        "orientations (the tests the p-value accounts for, and the scales and orientations among "
+                        "them), image_sha256, fingerprint_sha256")
     match.add_argument("--json", action="store_true",
                        help="write the whole result to standard output as JSON (the table then goes to "
                             "standard error): when and with which morvekin it was made, the options that "
@@ -631,8 +632,9 @@ def _add_library(commands):
             and in the CSV (--strict stops instead).""")
     identify.add_argument("library", metavar="LIB", help="the library's folder")
     identify.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
-    _add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, scale, "
-                           "orientation, p_value, positions (as for 'morvekin match', of the best camera), score "
+    _add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, p_value, "
+                           "scale, orientation, positions, scales, orientations (as for 'morvekin match', of the "
+                           "best camera), score "
                            "(the index's), tested (cameras tested in full), cameras (searched), untested "
                            "(candidates whose file could not be read), image_sha256 (of the bytes decoded), "
                            "fingerprint_sha256 (the camera's, if tested)")

@@ -21,9 +21,9 @@ LEAST_TOP = 100.0  # the heatmap's colour scale reaches at least this PCE, so we
 SPREAD = 99.5  # percentile of the magnitude that spans black to white in a stretched picture
 # What a spreadsheet takes for the start of a formula (or of a command, through DDE), full-width forms too.
 FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r", "\n", "|", "%", "\uff1d", "\uff0b", "\uff0d", "\uff20")
-# What a CSV row or JSON entry says of a Match beyond PCE, NCC and peak: where the peak was found and how
-# significant it is.
-SEARCHED = ("scale", "orientation", "p_value", "positions")
+# The columns a CSV row gives of a Match after the verdict, in the order of its fields (as in the JSON record):
+# how significant the peak is, where it was found, and what was searched.
+SEARCHED = ("p_value", "scale", "orientation", "positions", "scales", "orientations")
 
 
 def printable(text):

@@ -438,8 +438,10 @@ def test_structured_results_go_to_standard_output_with_their_custody(photos, loc
         assert record["skipped"] == [{"file": str(images[2]), "reason": "not an image file that can be read"}]
     else:
         rows = list(csv.DictReader(io.StringIO(out)))
-        assert list(rows[0]) == ["image", "fingerprint", "pce", "ncc", "peak_row", "peak_column", "verdict", "scale",
-                                 "orientation", "p_value", "positions", "image_sha256", "fingerprint_sha256"]
+        # The Match's fields in its order, as in the JSON record.
+        assert list(rows[0]) == ["image", "fingerprint", "pce", "ncc", "peak_row", "peak_column", "verdict", "p_value",
+                                 "scale", "orientation", "positions", "scales", "orientations", "image_sha256",
+                                 "fingerprint_sha256"]
         assert [(row["image"], row["fingerprint"], row["image_sha256"], row["fingerprint_sha256"]) for row in rows] == \
             [(str(image), name, digest[str(image)], digest[str(local[0] / f"{name}.npz")])
              for image in images[:2] for name in CAMERAS]

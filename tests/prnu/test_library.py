@@ -418,12 +418,12 @@ def test_the_commands_add_list_identify_and_remove(made, tmp_path, monkeypatch):
         [("alpha.png", "alpha"), ("gamma.png", "gamma"), ("outsider.png", "none")]
     assert out.splitlines()[2].split()[-2:] == ["alpha", "1"]
     assert "verdict at a false-alarm probability 1e-06" in out.splitlines()[0]
-    assert list(rows[0]) == ["image", "camera", "pce", "ncc", "peak_row", "peak_column", "verdict", "scale",
-                             "orientation", "p_value", "positions", "score", "tested", "cameras", "untested",
-                             "image_sha256", "fingerprint_sha256"]
+    assert list(rows[0]) == ["image", "camera", "pce", "ncc", "peak_row", "peak_column", "verdict", "p_value",
+                             "scale", "orientation", "positions", "scales", "orientations", "score", "tested",
+                             "cameras", "untested", "image_sha256", "fingerprint_sha256"]
     expected = prnu.match(prnu.load_fingerprint(folder / "gamma.npz")[0], tmp_path / "q" / "gamma.png", sigma=2.5)
-    assert [float(rows[1][key]) for key in ("pce", "ncc", "scale", "p_value", "positions")] == \
-        [expected.pce, expected.ncc, expected.scale, expected.p_value, expected.positions]
+    assert [float(rows[1][key]) for key in ("pce", "ncc", "p_value", "scale", "positions", "scales")] == \
+        [expected.pce, expected.ncc, expected.p_value, expected.scale, expected.positions, expected.scales]
     assert rows[1]["orientation"] == expected.orientation and expected.p_value < 1e-6
     # A fixed threshold wins over the false-alarm probability.
     status, csv_out, table_err = run("library", "identify", library, tmp_path / "q" / "gamma.png", "--threshold", "1e9",
