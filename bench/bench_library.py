@@ -10,9 +10,9 @@ hours here, so most fingerprints are simulated and a few are real:
 - Each camera has a white sensor pattern K whose standard deviation is drawn
   log-uniformly from 0.0032 to 0.012 at 512x512, times sqrt(512 / size)
   (PCE grows with the pixels times the fourth power of the strength here), so
-  that at every size the own camera's PCE spreads from below the threshold of
-  60 to several thousand; K is made again from the camera's seed whenever
-  needed.
+  that at every size the own camera's PCE spreads from the tens, around the
+  decision threshold, to several thousand; K is made again from the camera's
+  seed whenever needed.
 - A simulated fingerprint is K plus white estimation noise of standard
   deviation 0.014 (what ``fingerprint`` of 25 JPEG photographs of these
   scenes leaves: the table "real and simulated fingerprints" compares the
@@ -209,18 +209,18 @@ def compare_indexes(files, queries, size, total):
     rows = []
     for name, (nbytes, score, scan) in indexes.items():
         own, null, ratio = [], [], []
-        for number, weighted, pce in queries:
+        for number, weighted, pce, _ in queries:
             scores = score(weighted)
             own.append(scores[number])
             null += np.delete(scores, number).tolist()
             if pce > 0:
                 ratio.append(scores[number] ** 2 / pce)
         times = []
-        for weighted in [weighted for _, weighted, _ in queries[:3]]:
+        for weighted in [weighted for _, weighted, _, _ in queries[:3]]:
             start = time.perf_counter()
             scan(weighted, total)
             times.append(time.perf_counter() - start)
-        above = [s for s, (_, _, pce) in zip(own, queries) if pce > prnu.matching.THRESHOLD]
+        above = [s for s, (_, _, _, decided) in zip(own, queries) if decided]
         rows.append([name, f"{nbytes / len(binary) / 1024:.1f}", f"{100 * nbytes / (4 * pixels * len(binary)):.2f}",
                      f"{statistics.median(times) * 1000:.0f}", f"{statistics.median(ratio):.3f}",
                      f"{min(above):.2f}" if above else "-",
@@ -236,15 +236,10 @@ def _tiled(array, count):
 
 # Timing
 
-def exhaustive_by_files(files, weighted, threshold):
-    """What matching every file does: each read and tested; the best camera and its Match."""
-    best = None
-    for name, path in files:
-        stored, _ = prnu.load_fingerprint(path)
-        found = prnu.match_residual(stored, weighted, threshold=threshold)
-        if best is None or found.pce > best[1].pce:
-            best = name, found
-    return best
+def exhaustive_by_files(files, weighted):
+    """What matching every file does: each read and tested; the most significant camera and its Match."""
+    found = [(name, prnu.match_residual(prnu.load_fingerprint(path)[0], weighted)) for name, path in files]
+    return min(found, key=lambda pair: (prnu.matching.significance(pair[1]), pair[0]))
 
 
 def peak_memory(library, paths):
@@ -304,7 +299,6 @@ def main(argv=None):
     for key, value in defaults.items():
         if getattr(args, key) is None:
             setattr(args, key, value)
-    threshold = prnu.matching.THRESHOLD
     rng = np.random.default_rng(2024)
     cameras = [Camera(number, args.size, seed) for number, seed in enumerate(rng.integers(2**32, size=args.cameras))]
     outsiders = [Camera(10_000 + number, args.size, seed)
@@ -363,16 +357,16 @@ def main(argv=None):
             weighted = prnu.weighted_residual(image)
             own = None
             if camera in cameras:
-                own = prnu.match_residual(prnu.library.read_stored(*_file(search, camera.name)), weighted,
-                                          threshold=threshold)
+                own = prnu.match_residual(prnu.library.read_stored(*_file(search, camera.name)), weighted)
                 if cameras.index(camera) < args.compare:
-                    compared.append((cameras.index(camera), weighted, own.pce))
+                    compared.append((cameras.index(camera), weighted, own.pce, own.same_camera))
             outcomes.append((camera, image, found, spent, own))
 
         print("Compact indexes compared: bytes per camera and share of its float32 fingerprint; time to score one "
               f"image against all {args.cameras} cameras; for queries of the first {args.compare} cameras, the own "
-              "camera's score squared over its PCE (median), the lowest own score among queries whose PCE is above "
-              f"{threshold:g}, how many of those fall below the candidate score {prnu.library.CANDIDATE_SCORE:g}, "
+              "camera's score squared over its PCE (median), the lowest own score among queries that their own "
+              f"camera's full test attributes to it (at a false-alarm probability of {prnu.matching.P_FA:g}), how "
+              f"many of those fall below the candidate score {prnu.library.CANDIDATE_SCORE:g}, "
               "and the spread and maximum of the other cameras' scores (chance):\n")
         table(["index", "KiB per camera", "% of fingerprint", "scan ms", "score² / PCE", "lowest own score",
                "missed", "chance s.d.", "chance max"],
@@ -389,7 +383,7 @@ def main(argv=None):
             full = search.identify(image, exhaustive=True)
             exhaustive.append(time.perf_counter() - start)
             start = time.perf_counter()
-            best_file = exhaustive_by_files(files, prnu.weighted_residual(image), threshold)
+            best_file = exhaustive_by_files(files, prnu.weighted_residual(image))
             by_files.append(time.perf_counter() - start)
             verdicts = {found.verdict, full.verdict, best_file[0] if best_file[1].same_camera else None}
             bits = {np.float64(candidate.match.pce).view(np.uint64) for candidate in (found.candidates[0],
@@ -407,9 +401,9 @@ def main(argv=None):
         identify_times = [spent for _, _, _, spent, _ in outcomes]
         mean_identify = statistics.fmean(identify_times)
         library_queries = outcomes[:args.queries]
-        confirmable = [o for o in library_queries if o[4].pce > threshold]
+        confirmable = [o for o in library_queries if o[4].same_camera]
         named = sum(found.verdict == camera.name for camera, _, found, _, _ in confirmable)
-        weak = [o for o in library_queries if o[4].pce <= threshold]
+        weak = [o for o in library_queries if not o[4].same_camera]
         weak_none = sum(found.verdict is None for _, _, found, _, _ in weak)
         outside_confirmed = sum(found.verdict is not None for _, _, found, _, _ in outcomes[args.queries:])
         add_time = sum(t[1] for t in timings)
@@ -425,9 +419,10 @@ def main(argv=None):
             ["speed-up against identify(exhaustive=True)", f"{statistics.fmean(exhaustive) / mean_identify:.0f}×"],
             ["speed-up against matching every file", f"{statistics.fmean(by_files) / mean_identify:.0f}×"],
             ["same verdict as both exhaustive tests, and PCE bits where it names a camera", f"{same}/{len(chosen)}"],
-            [f"library queries whose own PCE is above {threshold:g}: verdict names the camera",
+            ["library queries that their own camera's full test attributes to it: verdict names the camera",
              f"{named}/{len(confirmable)} ({100 * named / max(1, len(confirmable)):.1f} %)"],
-            [f"library queries whose own PCE is {threshold:g} or less: verdict none", f"{weak_none}/{len(weak)}"],
+            ["library queries that their own camera's full test does not attribute to it: verdict none",
+             f"{weak_none}/{len(weak)}"],
             ["queries from outside cameras with a confirmed camera", f"{outside_confirmed}/{args.outside}"],
             ["index bytes / fingerprint file bytes", f"{index_bytes / 2**20:.1f} MiB / {fingerprint_bytes / 2**20:.0f} "
              f"MiB = {100 * index_bytes / fingerprint_bytes:.2f} %"],

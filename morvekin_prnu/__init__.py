@@ -11,7 +11,10 @@ picture it takes:
   (Chen et al. 2008);
 - :func:`match` tests a photograph against a fingerprint with the
   peak-to-correlation energy (Goljan, Fridrich and Filler 2009), built from
-  :func:`crosscorr`, :func:`pce` and :func:`ncc`; :func:`match_all` against
+  :func:`crosscorr`, :func:`pce` and :func:`ncc`, searching a resized,
+  cropped or turned one over scales, crop positions and orientations
+  (:mod:`morvekin_prnu.search`, Goljan and Fridrich 2008), and decides with a
+  false-alarm probability that holds for the search done; :func:`match_all` against
   several at once, and :func:`weighted_residual` with :func:`match_residual`
   split the image's side of the test from the fingerprint's;
 - :func:`save_fingerprint` and :func:`load_fingerprint` write and read

@@ -31,11 +31,12 @@ import morvekin_prnu as prnu
 from ._checks import checked_sigma
 from ._threads import in_order
 from .fingerprints import READ_ERRORS
-from .matching import THRESHOLD
+from .matching import P_FA, checked_rule, strongest
 from .provenance import custody, file_entry, morvekin_version
 from .reporting import (fingerprint_picture, heatmap_png, identifications_csv, json_text, match_csv, match_record,
                         print_cameras, print_identifications, print_table, printable, residual_picture)
 from .residual import SIGMA, denoised_and_residual_of_pixels
+from .search import MIN_SCALE
 from .storage import atomic_write, fingerprint_metadata
 
 class CommandError(Exception):
@@ -116,25 +117,31 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
         "match", help="test images against camera fingerprints",
         description="""Test every image against every fingerprint: the peak-to-correlation
             energy (PCE) and normalised cross-correlation (NCC) of its noise residual with each.
-            Prints a table of PCE with the verdict: the camera whose PCE is highest and above the
-            threshold, or 'none'. Each fingerprint is matched with the sigma it was made with; an
-            image of another size is padded, cut or turned as morvekin_prnu.match does.""")
+            An image of the fingerprint's shape is tested as it was taken (and turned); a smaller
+            one is searched over scales and crop positions, as morvekin_prnu.match does. Each test
+            decides with a false-alarm probability of --p-fa for whatever was searched. Prints a
+            table of PCE with the verdict: of the cameras the image is attributed to, the one with
+            the smallest p-value, or 'none'. Each fingerprint is matched with the sigma it was
+            made with.""")
     match.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
     match.add_argument("--fingerprints", nargs="+", required=True, metavar="FILE.npz",
                        help="fingerprint files written by 'morvekin fingerprint'; put this option after "
                             "the images")
     _add_verdict(match, "one row per image and fingerprint: image, fingerprint, pce, ncc, peak_row, peak_column "
-                        "(where the image's top-left pixel lies on the fingerprint), verdict, image_sha256, "
-                        "fingerprint_sha256")
+                        "(where the image's top-left pixel lies on the fingerprint), verdict, p_value, scale and "
+                        "orientation (how the image was resized and turned at the peak), positions, scales and "
+                        "orientations (the tests the p-value accounts for, and the scales and orientations among "
+                        "them), image_sha256, fingerprint_sha256")
     match.add_argument("--json", action="store_true",
                        help="write the whole result to standard output as JSON (the table then goes to "
-                            "standard error): when and with which morvekin it was made, the threshold, "
-                            "each fingerprint file with its SHA-256 and sigma, each image with its SHA-256, "
-                            "camera, verdict and matches, and the files skipped")
+                            "standard error): when and with which morvekin it was made, the options that "
+                            "decide, each fingerprint file with its SHA-256 and sigma, each image with its "
+                            "SHA-256, camera, verdict and matches (every field of morvekin_prnu.Match), and "
+                            "the files skipped")
     match.add_argument("--plot", metavar="FILE.png",
                        help="also draw a heatmap of PCE, images down and fingerprints across, on a log "
-                            "colour scale (below 1 shown as 1), with cells above the threshold framed "
-                            "in red and the threshold marked on the scale. It is 100 dpi, 4.5 inches "
+                            "colour scale (below 1 shown as 1), with cells attributed to the camera framed "
+                            "in red (and a --threshold marked on the scale). It is 100 dpi, 4.5 inches "
                             "wide plus 1 per fingerprint and 2 tall plus a quarter per image, at most "
                             "400 images' worth. Needs matplotlib: pip install \"morvekin[plot]\"")
     _add_common(match, sigma=False)
@@ -178,11 +185,26 @@ def _add_common(parser, sigma=True, written="nothing is written"):
 
 
 def _add_verdict(parser, rows):
-    parser.add_argument("--threshold", type=_positive, default=THRESHOLD,
-                        help=f"PCE above which an image is attributed to a camera (default {THRESHOLD:g})")
+    parser.add_argument("--p-fa", type=_probability, default=P_FA, metavar="P",
+                        help="probability that an image from another camera is attributed to a fingerprint, "
+                             f"for the whole search done (default {P_FA:g})")
+    parser.add_argument("--threshold", type=_positive, metavar="PCE",
+                        help="decide with this fixed PCE instead of --p-fa, whatever was searched (60 is the usual "
+                             "one for shots as taken)")
+    parser.add_argument("--orientations", type=int, choices=(1, 4, 8), default=4,
+                        help="orientations tried: 1 the image as stored, 4 its quarter turns (default), 8 also "
+                             "those of its mirror image")
+    parser.add_argument("--min-scale", type=_scale, default=MIN_SCALE, metavar="S",
+                        help=f"smallest scale searched for a resized image, in (0, 1] (default {MIN_SCALE:g}: "
+                             "half the camera's size)")
     parser.add_argument("--csv", metavar="FILE.csv",
                         help=f"also write {rows}; '-' writes it to standard output (the table then goes to "
                              "standard error)")
+
+
+def _rule(args):
+    """--p-fa, --threshold, --orientations and --min-scale as a morvekin_prnu.matching.Rule."""
+    return checked_rule(args.p_fa, args.threshold, args.orientations, args.min_scale)
 
 
 def _add_where(parser):
@@ -269,11 +291,12 @@ def _match(args):
     rows, skipped = [], {}
     fingerprints = [fingerprint for fingerprint, _, _ in stored]
     sigmas = [metadata["sigma"] for _, metadata, _ in stored]
+    rule = _rule(args)
     with _cluster(args) as client, ThreadPoolExecutor(args.workers) as pool:
         if client is not None:  # sent to each worker once, not with every task
             fingerprints = client.scatter(fingerprints, broadcast=True)
         outcomes = in_order(pool if client is None else client, _matched, ((source,) for source in sources),
-                            _in_flight(args, client), fingerprints, sigmas, args.threshold, not args.strict)
+                            _in_flight(args, client), fingerprints, sigmas, rule, not args.strict)
         for source, outcome in zip(sources, tqdm(outcomes, total=len(sources), disable=None, unit="image")):
             if isinstance(outcome, Exception):
                 skipped[source] = _skipped(args, source, outcome)
@@ -286,13 +309,14 @@ def _match(args):
     csv_text = args.csv and match_csv(rows, names, digests)
     picture = args.plot and heatmap_png([row[0] for row in rows], names,
                                         np.array([[outcome.pce for outcome in row[1]] for row in rows]),
-                                        args.threshold)
+                                        np.array([[outcome.same_camera for outcome in row[1]] for row in rows]),
+                                        _decided_by(rule), rule.threshold)
     record = args.json and match_record(
-        custody(threshold=args.threshold),
+        custody(**rule._asdict()),
         [{"name": name, **file_entry(path, digest), "sigma": metadata["sigma"]}
          for name, path, (_, metadata, digest) in zip(names, args.fingerprints, stored)],
         rows, names, skipped)
-    print_table(rows, names, args.threshold, file=sys.stderr if args.json or args.csv == "-" else None)
+    print_table(rows, names, _decided_by(rule), file=sys.stderr if args.json or args.csv == "-" else None)
     if args.csv == "-" or args.json:
         _to_stdout(csv_text if args.csv == "-" else json_text(record))
     if csv_path:
@@ -305,7 +329,7 @@ def _match(args):
         _say(f"wrote {path}")
 
 
-def _matched(source, fingerprints, sigmas, threshold, skip):
+def _matched(source, fingerprints, sigmas, rule, skip):
     """One image against every fingerprint, its residual taken once per sigma among them, with its
     ImageFacts; or, when skipping, the error that stopped it. A task for an executor."""
     outcomes = [None] * len(fingerprints)
@@ -313,7 +337,7 @@ def _matched(source, fingerprints, sigmas, threshold, skip):
         pixels, facts = prnu.read_image(source, orient=False)
         for sigma in dict.fromkeys(sigmas):
             chosen = [k for k, of in enumerate(sigmas) if of == sigma]
-            found = prnu.match_all([fingerprints[k] for k in chosen], pixels, sigma=sigma, threshold=threshold)
+            found = prnu.match_all([fingerprints[k] for k in chosen], pixels, sigma=sigma, **rule._asdict())
             for k, outcome in zip(chosen, found):
                 outcomes[k] = outcome
     except READ_ERRORS as error:
@@ -364,9 +388,14 @@ def _show(args):
 
 
 def _verdict(outcomes, names):
-    """The camera with the highest PCE if that is above the threshold, else None."""
-    best = max(range(len(outcomes)), key=lambda k: outcomes[k].pce)
-    return names[best] if outcomes[best].same_camera else None
+    """Of the cameras the image is attributed to, the one with the smallest p-value; None if none."""
+    best = strongest(outcomes)
+    return None if best is None else names[best]
+
+
+def _decided_by(rule):
+    """How the verdicts were decided, for the table and the heatmap."""
+    return f"PCE above {rule.threshold:g}" if rule.threshold is not None else f"false-alarm probability {rule.p_fa:g}"
 
 
 @contextlib.contextmanager
@@ -516,6 +545,20 @@ def _positive(text):
     return value
 
 
+def _probability(text):
+    value = float(text)
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"must be a number between 0 and 1, not {text}")
+    return value
+
+
+def _scale(text):
+    value = float(text)
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be a number in (0, 1], not {text}")
+    return value
+
+
 def _count(text):
     value = int(text)
     if value < 1:
@@ -581,14 +624,17 @@ def _add_library(commands):
     identify = actions.add_parser(
         "identify", help="find which of a library's cameras took each image",
         description="""For each image, find the camera of the library that took it: the compact index picks
-            the candidates, which are tested in full (their PCE is the same as 'morvekin match' gives); the
-            verdict is the camera with the highest PCE if that is above the threshold, else none. Cameras
-            whose fingerprint has another shape than the image (a crop, a resized or turned picture) are
-            always tested in full. A candidate whose fingerprint file is missing, changed or damaged is not
-            tested and is named on standard error and in the CSV (--strict stops instead).""")
+            the candidates, which are tested in full as 'morvekin match' tests them (the same PCE and
+            p-value); the verdict is, of the cameras the image is attributed to, the one with the smallest
+            p-value, or none. Cameras whose fingerprint has another shape than the image in every
+            orientation tried (a crop or a resized picture) are always tested in full. A candidate whose
+            fingerprint file is missing, changed or damaged is not tested and is named on standard error
+            and in the CSV (--strict stops instead).""")
     identify.add_argument("library", metavar="LIB", help="the library's folder")
     identify.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=_INPUTS_HELP)
-    _add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, score "
+    _add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, p_value, "
+                           "scale, orientation, positions, scales, orientations (as for 'morvekin match', of the "
+                           "best camera), score "
                            "(the index's), tested (cameras tested in full), cameras (searched), untested "
                            "(candidates whose file could not be read), image_sha256 (of the bytes decoded), "
                            "fingerprint_sha256 (the camera's, if tested)")
@@ -668,6 +714,7 @@ def _library_verify(args):
 
 def _library_identify(args):
     sources = _inputs(args.images, absolute=args.scheduler is not None)
+    rule = _rule(args)
     with prnu.Library(args.library) as library:
         search = library.search()
         catalogue = os.path.join(library.path, prnu.library.CATALOGUE)
@@ -682,7 +729,7 @@ def _library_identify(args):
         if client is not None:  # the index goes to each worker once; each reads its candidates' files itself
             search = client.scatter(search, broadcast=True)
         outcomes = in_order(pool if client is None else client, _identified, ((source,) for source in sources),
-                            _in_flight(args, client), search, args.threshold, args.exhaustive, not args.strict)
+                            _in_flight(args, client), search, rule, args.exhaustive, not args.strict)
         for source, outcome in zip(sources, tqdm(outcomes, total=len(sources), disable=None, unit="image")):
             if isinstance(outcome, Exception):
                 _skipped(args, source, outcome)
@@ -694,7 +741,7 @@ def _library_identify(args):
                            file=sys.stderr)
             rows.append(outcome)
     _check_any(rows, sources)
-    print_identifications(rows, args.threshold, file=sys.stderr if args.csv == "-" else None)
+    print_identifications(rows, _decided_by(rule), file=sys.stderr if args.csv == "-" else None)
     if args.csv == "-":
         _to_stdout(identifications_csv(rows))
     if csv_path:
@@ -703,10 +750,10 @@ def _library_identify(args):
         _say(f"wrote {csv_path}")
 
 
-def _identified(source, search, threshold, exhaustive, skip):
+def _identified(source, search, rule, exhaustive, skip):
     """One image searched for in a library; or, when skipping, the error that stopped it. A task for an executor."""
     try:
-        return search.identify(source, threshold=threshold, exhaustive=exhaustive)
+        return search.identify(source, **rule._asdict(), exhaustive=exhaustive)
     except READ_ERRORS as error:
         if not skip:
             raise

@@ -58,9 +58,10 @@ from ._checks import image_label
 from .binary import agreement, binarize
 from .fingerprints import fingerprint
 from .images import read_image
-from .matching import THRESHOLD, Match, match_residual, weighted_residual
+from .matching import P_FA, Match, checked_rule, match_residual, significance, strongest, weighted_residual
 from .provenance import file_entry, file_sha256, morvekin_version, open_regular, utc_now
 from .residual import SIGMA
+from .search import MIN_SCALE, chosen_orientations, to_sensor
 from .storage import atomic_write, fingerprint_metadata, load_fingerprint, read_fingerprint, save_fingerprint
 
 FORMAT = "morvekin library"
@@ -70,8 +71,10 @@ FINGERPRINTS = "fingerprints"
 APPLICATION_ID = 0x6D6B6C62  # "mklb" in the SQLite header: marks the file as a morvekin catalogue
 # Cameras whose binarized fingerprint agrees with the image's by this many standard
 # deviations of chance are tested in full. Unrelated cameras reach it with
-# probability 0.13 %; for Gaussian values a camera at the PCE threshold of 60
-# scores about (2/π) sqrt(60) = 4.9.
+# probability 0.13 % per orientation compared. For Gaussian values a camera whose
+# PCE with the image is P scores about (2/π) sqrt(P): 4.9 at 60, but 3.1 at 24,
+# the default threshold for a shot as taken, so a camera just past the threshold
+# is a candidate only about half the time (unless it scores highest of all).
 CANDIDATE_SCORE = 3.0
 WAIT = 60.0  # seconds to wait for another process's write to finish
 NAME_LENGTH = 200
@@ -187,10 +190,13 @@ class Identification(NamedTuple):
     sha256 : str or None
         The SHA-256 of the image file's bytes, those decoded; None for an array.
     verdict : str or None
-        The first candidate's camera if its match says same camera, else None.
+        The first candidate's camera if its match attributes the image to
+        it, else None.
     candidates : tuple of Candidate
-        Every camera of the library: those tested, highest PCE first (NaN
-        last), then the others, highest score first.
+        Every camera of the library: those tested, the most significant first
+        (:func:`morvekin_prnu.matching.significance`: those attributed, by
+        p-value, then the rest; NaN last), then the others, highest score
+        first.
     cameras : int
         How many cameras were searched (all of the library's).
     tested : int
@@ -239,24 +245,34 @@ class Search:
     def __len__(self):
         return len(self.entries)
 
-    def identify(self, image, *, threshold=THRESHOLD, exhaustive=False):
+    def identify(self, image, *, p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE, exhaustive=False):
         """Find which of the library's cameras took an image.
 
         The image is read once (:func:`morvekin_prnu.read_image`, in the
         sensor's pixel order) and its weighted residual W·I
         (:func:`morvekin_prnu.weighted_residual`) computed once per sigma among
-        the cameras. For the cameras whose
-        fingerprint has the image's shape, its binarized form is compared with
-        every binarized fingerprint (:func:`morvekin_prnu.binary.agreement`), and
-        the candidates — every camera scoring at least :data:`CANDIDATE_SCORE`,
-        and the highest-scoring one of all — are tested in full with
-        :func:`morvekin_prnu.match_residual`, so each confirmed PCE is the same
-        bits as :func:`morvekin_prnu.match` gives. The pre-test compares the
-        image in its original frame only, so it cannot help for cameras whose
-        fingerprint has another shape than the image (a crop, a resized or
-        turned picture, or another sensor): those are always tested in full,
-        as ``match`` tests them (padded, cut or turned). ``exhaustive`` tests
-        every camera in full.
+        the cameras. For the cameras whose fingerprint has the image's shape
+        in one of the orientations tried (a shot as taken, or turned), the
+        binarized form of the image turned back to the sensor's frame is
+        compared with every binarized fingerprint
+        (:func:`morvekin_prnu.binary.agreement`; the best of those
+        orientations counts), and the candidates — every camera scoring at
+        least :data:`CANDIDATE_SCORE`, and the highest-scoring one of all —
+        are tested in full with :func:`morvekin_prnu.match_residual`, so each
+        Match is the same, bit for bit, as :func:`morvekin_prnu.match` gives
+        with the same options. The pre-test cannot help for cameras whose
+        fingerprint has another shape than the image in every orientation (a
+        crop, a resized picture, or another sensor): those are always tested
+        in full, searched over scales and crop positions as ``match`` searches
+        them. ``exhaustive`` tests every camera in full.
+
+        Each camera tested is decided on its own, with the false-alarm
+        probability ``p_fa`` for its search (or by ``threshold``); the verdict
+        is the most significant of those attributed
+        (:func:`morvekin_prnu.matching.strongest`), as for ``morvekin match``.
+        A camera that the pre-test passes over is not tested, so a camera
+        whose PCE with the image would be just past the threshold can be
+        missed where ``exhaustive`` finds it.
 
         A camera to be tested whose fingerprint file is missing, is not a
         regular file, no longer has the SHA-256 the catalogue records, or
@@ -267,8 +283,8 @@ class Search:
         ----------
         image : str, os.PathLike or ndarray
             As for :func:`morvekin_prnu.match`.
-        threshold : float, optional
-            Passed to :func:`morvekin_prnu.match_residual`.
+        p_fa, threshold, orientations, min_scale : optional
+            As for :func:`morvekin_prnu.match`.
         exhaustive : bool, optional
             Test every camera in full, without the index.
 
@@ -276,6 +292,7 @@ class Search:
         -------
         Identification
         """
+        rule = checked_rule(p_fa, threshold, orientations, min_scale)
         if not self.entries:
             raise ValueError("the library holds no cameras")
         label = image_label(image)
@@ -291,12 +308,14 @@ class Search:
         scores = [None] * len(self.entries)
         chosen = list(self.damaged)
         for (shape, sigma), (positions, binarized) in self.groups.items():
-            residual = weighted[sigma]
-            if exhaustive or residual.shape != shape:
+            turned = [to_sensor(weighted[sigma], orientation) for orientation in chosen_orientations(rule.orientations)]
+            probes = [binarize(residual) for residual in turned if residual.shape == shape]
+            if exhaustive or not probes:
                 chosen += positions.tolist()
                 continue
-            for position, score in zip(positions.tolist(), agreement(binarized, binarize(residual), residual.size)):
-                scores[position] = float(score)
+            best = np.max([agreement(binarized, probe, math.prod(shape)) for probe in probes], axis=0)
+            for position, score in zip(positions.tolist(), best.tolist()):
+                scores[position] = score
         scored = [k for k, score in enumerate(scores) if score is not None]
         if scored:
             chosen += [k for k in scored if scores[k] >= CANDIDATE_SCORE] + [max(scored, key=scores.__getitem__)]
@@ -308,23 +327,25 @@ class Search:
             except (OSError, ValueError) as error:
                 unreadable.append((entry.name, str(error)))
                 continue
-            matches[position] = match_residual(stored, weighted[entry.sigma], threshold=threshold)
+            matches[position] = match_residual(stored, weighted[entry.sigma], **rule._asdict())
         order = sorted(range(len(self.entries)),
                        key=lambda k: _ranking(matches.get(k), scores[k], self.entries[k].name))
         candidates = tuple(Candidate(self.entries[k].name, scores[k], matches.get(k), self.entries[k].sha256)
                            for k in order)
-        best = candidates[0].match
+        # The tested come first, in the order strongest() weighs them: the first of them decides if any does.
+        best = strongest([candidate.match for candidate in candidates[:len(matches)]])
         return Identification(image=label, sha256=None if facts is None else facts.sha256,
-                              verdict=candidates[0].camera if best is not None and best.same_camera else None,
+                              verdict=None if best is None else candidates[best].camera,
                               candidates=candidates, cameras=len(self.entries), tested=len(matches),
                               exhaustive=bool(exhaustive), unreadable=tuple(unreadable))
 
 
 def _ranking(match, score, name):
-    """Tested cameras by PCE, highest first, a NaN PCE after every number; then the rest by score."""
+    """Tested cameras, the most significant first (:func:`morvekin_prnu.matching.significance`); then the rest,
+    highest score first."""
     if match is not None:
-        return (1, 0.0, name) if math.isnan(match.pce) else (0, -match.pce, name)
-    return 2, -score if score is not None else math.inf, name
+        return 0, significance(match), name
+    return 1, -score if score is not None else math.inf, name
 
 
 def read_stored(path, sha256):
@@ -620,9 +641,10 @@ class Library:
         self._search = recorded, search
         return search
 
-    def identify(self, image, *, threshold=THRESHOLD, exhaustive=False):
+    def identify(self, image, *, p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE, exhaustive=False):
         """Find which of the library's cameras took an image: :meth:`Search.identify` on :meth:`search`."""
-        return self.search().identify(image, threshold=threshold, exhaustive=exhaustive)
+        return self.search().identify(image, p_fa=p_fa, threshold=threshold, orientations=orientations,
+                                      min_scale=min_scale, exhaustive=exhaustive)
 
     # Writing
 

@@ -17,9 +17,13 @@ from PIL import Image, ImageDraw
 GAP = 8  # pixels between the panels of a residual picture
 LABEL_HEIGHT = 20  # pixels above them for their labels
 DPI = 100  # of the heatmap
+LEAST_TOP = 100.0  # the heatmap's colour scale reaches at least this PCE, so weak cells never look strong
 SPREAD = 99.5  # percentile of the magnitude that spans black to white in a stretched picture
 # What a spreadsheet takes for the start of a formula (or of a command, through DDE), full-width forms too.
 FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r", "\n", "|", "%", "\uff1d", "\uff0b", "\uff0d", "\uff20")
+# The columns a CSV row gives of a Match after the verdict, in the order of its fields (as in the JSON record):
+# how significant the peak is, where it was found, and what was searched.
+SEARCHED = ("p_value", "scale", "orientation", "positions", "scales", "orientations")
 
 
 def printable(text):
@@ -33,15 +37,16 @@ def printable(text):
     return "".join(repr(c)[1:-1] if unicodedata.category(c)[0] == "C" else c for c in text)
 
 
-def print_table(rows, names, threshold, file=None):
+def print_table(rows, names, decided_by, file=None):
     """Print PCE of each image (down) against each fingerprint (across), with the verdict.
 
-    ``rows`` holds (image, list of Match, verdict or None, ...); ``names`` the fingerprints'.
-    Names are shown through :func:`printable`. ``file`` is standard output by default.
+    ``rows`` holds (image, list of Match, verdict or None, ...); ``names`` the fingerprints';
+    ``decided_by`` says how the verdicts were decided. Names are shown through
+    :func:`printable`. ``file`` is standard output by default.
     """
-    print(f"PCE of each image against each fingerprint; verdict: the highest above {threshold:g}, or none",
+    print(f"PCE of each image against each fingerprint; verdict at a {decided_by}: the most significant, or none",
           file=file)
-    cells = [[source, *(f"{outcome.pce:.1f}" for outcome in found), verdict or "none"]
+    cells = [[source, *(_shown(outcome.pce, 1) for outcome in found), verdict or "none"]
              for source, found, verdict, *_ in rows]
     _print_columns(["image", *names, "verdict"], cells, right=range(1, len(names) + 1), file=file)
 
@@ -56,20 +61,25 @@ def print_cameras(cameras):
     _print_columns(header, cells, right={2, 3})
 
 
-def print_identifications(found, threshold, file=None):
+def print_identifications(found, decided_by, file=None):
     """Print the best camera of each image (a list of ``morvekin_prnu.Identification``) with the verdict.
 
-    ``file`` is standard output by default.
+    ``decided_by`` says how the verdicts were decided; ``file`` is standard output by default.
     """
     searched = max(identification.cameras for identification in found)
-    print(f"Best camera of each image among {searched} in the library; verdict: the best if its PCE is above "
-          f"{threshold:g}, or none", file=file)
+    print(f"Best camera of each image among {searched} in the library; verdict at a {decided_by}: the most "
+          "significant, or none", file=file)
     cells = []
     for identification in found:
         best = identification.candidates[0]
-        cells.append([identification.image, best.camera, "-" if best.match is None else f"{best.match.pce:.1f}",
+        cells.append([identification.image, best.camera, "-" if best.match is None else _shown(best.match.pce, 1),
                       identification.verdict or "none", identification.tested])
     _print_columns(["image", "camera", "pce", "verdict", "tested"], cells, right={2, 4}, file=file)
+
+
+def _shown(value, digits):
+    """A PCE rounded for people: a slightly negative one is 0, not -0."""
+    return f"{round(value, digits) + 0.0:.{digits}f}"
 
 
 def _print_columns(header, cells, right, file=None):
@@ -94,30 +104,39 @@ def match_csv(rows, names, digests):
     """
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
-    writer.writerow(["image", "fingerprint", "pce", "ncc", "peak_row", "peak_column", "verdict",
+    writer.writerow(["image", "fingerprint", "pce", "ncc", "peak_row", "peak_column", "verdict", *SEARCHED,
                      "image_sha256", "fingerprint_sha256"])
     for source, found, verdict, facts in rows:
         for name, outcome, digest in zip(names, found, digests):
-            writer.writerow(map(plain_cell, [source, name, outcome.pce, outcome.ncc, *outcome.peak,
-                                             verdict or "none", facts.sha256, digest]))
+            writer.writerow(map(plain_cell, [source, name, outcome.pce, outcome.ncc, *outcome.peak, verdict or "none",
+                                             *_searched(outcome), facts.sha256, digest]))
     return text.getvalue()
 
 
 def identifications_csv(found):
-    """One row per image (``morvekin_prnu.Identification``) as CSV text; numbers to the last bit."""
+    """One row per image (``morvekin_prnu.Identification``) as CSV text; numbers to the last bit.
+
+    The match columns are those of :func:`match_csv`, of the image's best candidate; empty when it was not tested.
+    """
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
-    writer.writerow(["image", "camera", "pce", "ncc", "peak_row", "peak_column", "verdict", "score", "tested",
-                     "cameras", "untested", "image_sha256", "fingerprint_sha256"])
+    writer.writerow(["image", "camera", "pce", "ncc", "peak_row", "peak_column", "verdict", *SEARCHED, "score",
+                     "tested", "cameras", "untested", "image_sha256", "fingerprint_sha256"])
     for identification in found:
         best = identification.candidates[0]
-        numbers = ["", "", "", ""] if best.match is None else [best.match.pce, best.match.ncc, *best.match.peak]
-        digest = "" if best.match is None else best.sha256  # of the fingerprint tested
+        tested = best.match is not None
+        numbers = [best.match.pce, best.match.ncc, *best.match.peak] if tested else [""] * 4
+        searched = _searched(best.match) if tested else [""] * len(SEARCHED)
+        digest = best.sha256 if tested else ""  # of the fingerprint tested
         untested = ";".join(camera for camera, _ in identification.unreadable)
         writer.writerow(map(plain_cell, [identification.image, best.camera, *numbers, identification.verdict or "none",
-                                         "" if best.score is None else best.score, identification.tested,
+                                         *searched, "" if best.score is None else best.score, identification.tested,
                                          identification.cameras, untested, identification.sha256, digest]))
     return text.getvalue()
+
+
+def _searched(outcome):
+    return [getattr(outcome, field) for field in SEARCHED]
 
 
 def match_record(custody, fingerprints, rows, names, skipped):
@@ -152,18 +171,19 @@ def _plain(value):
     return value
 
 
-def heatmap_png(labels, names, pce, threshold):
+def heatmap_png(labels, names, pce, same_camera, decided_by, threshold=None):
     """:func:`heatmap` drawn as PNG bytes, so that nothing is written before it is ready."""
     buffer = io.BytesIO()
-    heatmap(labels, names, pce, threshold).savefig(buffer, format="png")
+    heatmap(labels, names, pce, same_camera, decided_by, threshold).savefig(buffer, format="png")
     return buffer.getvalue()
 
 
-def heatmap(labels, names, pce, threshold):
+def heatmap(labels, names, pce, same_camera, decided_by, threshold=None):
     """A matplotlib Figure of PCE, images down and fingerprints across, log colour scale.
 
-    Cells above ``threshold`` are framed in red and the threshold is marked on
-    the scale; values are written in the cells while there are at most 200.
+    Cells where ``same_camera`` holds (the verdicts, decided as ``decided_by``
+    says) are framed in red, and a fixed ``threshold`` is marked on the scale;
+    values are written in the cells while there are at most 200.
     """
     from matplotlib.colors import LogNorm
     from matplotlib.figure import Figure
@@ -173,20 +193,21 @@ def heatmap(labels, names, pce, threshold):
     figure = Figure(figsize=(4.5 + columns, 2 + 0.25 * min(rows, 400)), dpi=DPI, layout="constrained")
     axes = figure.add_subplot()
     shown = np.maximum(pce, 1.0)  # a log scale has no place for PCE of 1 or less
-    norm = LogNorm(vmin=1.0, vmax=max(float(shown.max()), 10.0 * threshold))
+    norm = LogNorm(vmin=1.0, vmax=max(float(shown.max()), LEAST_TOP, 10.0 * (threshold or 0.0)))
     picture = axes.imshow(shown, norm=norm, cmap="viridis", aspect="auto", interpolation="nearest")
     axes.set_xticks(range(columns), [printable(name) for name in names], rotation=30, ha="right")
     if rows <= 400:
         axes.set_yticks(range(rows), [printable(label) for label in labels], fontsize=8)
-    for row, column in zip(*np.nonzero(pce > threshold)):
+    for row, column in zip(*np.nonzero(same_camera)):
         axes.add_patch(Rectangle((column - 0.5, row - 0.5), 1, 1, fill=False, edgecolor="red", linewidth=2))
     if rows * columns <= 200:
         for (row, column), value in np.ndenumerate(pce):
-            axes.text(column, row, f"{value:.0f}", ha="center", va="center", fontsize=8,
+            axes.text(column, row, _shown(value, 0), ha="center", va="center", fontsize=8,
                       color="black" if norm(max(value, 1.0)) > 0.6 else "white")
     scale = figure.colorbar(picture, ax=axes, label="PCE (log scale)")
-    scale.ax.axhline(threshold, color="red", linewidth=2)
-    axes.set_title(f"PCE of each image against each fingerprint; red: above the threshold, {threshold:g}",
+    if threshold is not None:
+        scale.ax.axhline(threshold, color="red", linewidth=2)
+    axes.set_title(f"PCE of each image against each fingerprint\nred: the same camera at a {decided_by}",
                    fontsize=10)
     axes.set_xlabel("fingerprint")
     axes.set_ylabel("image")

@@ -59,3 +59,10 @@ def assert_same_bits(actual, expected):
     assert actual.dtype == expected.dtype and actual.shape == expected.shape
     unsigned = f"u{actual.itemsize}"
     np.testing.assert_array_equal(actual.view(unsigned), expected.view(unsigned))
+
+
+def resized(pixels, scale):
+    """A shot resized by ``scale`` as photo software does it (Lanczos, antialiased), sizes rounded."""
+    rows, columns = pixels.shape[:2]
+    size = (round(columns * scale), round(rows * scale))
+    return np.asarray(Image.fromarray(pixels).resize(size, Image.Resampling.LANCZOS))

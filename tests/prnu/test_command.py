@@ -20,7 +20,7 @@ import pywt
 from PIL import Image
 
 import morvekin_prnu
-from cameras import assert_same_bits, scene, sensor_pattern, shot
+from cameras import assert_same_bits, resized, scene, sensor_pattern, shot
 from morvekin_prnu import command, fingerprints, reporting
 
 # The simulated cameras take a few shots each, far fewer than a real fingerprint needs.
@@ -122,11 +122,35 @@ def test_match_names_each_camera_in_the_table_and_the_csv(photos, local):
     for row in rows:
         image = os.path.basename(row["image"])[:-4]
         assert row["verdict"] == expected[image]
-        assert (float(row["pce"]) > 60) == (row["fingerprint"] == expected[image])
+        assert (float(row["p_value"]) <= 1e-6) == (row["fingerprint"] == expected[image])
     # Each fingerprint is matched with the sigma it was made with.
     beta = morvekin_prnu.load_fingerprint(output / "beta.npz")[0]
     found = morvekin_prnu.match(beta, rows[-1]["image"], sigma=2.5)
     assert (rows[-1]["fingerprint"], float(rows[-1]["pce"]), float(rows[-1]["ncc"])) == ("beta", found.pce, found.ncc)
+
+
+@pytest.mark.parametrize("decide", [[], ["--threshold", "1e9"]])
+def test_match_finds_altered_shots_and_says_where(photos, local, tmp_path, decide):
+    with Image.open(photos / "questioned" / "alpha0.png") as picture:
+        pixels = np.asarray(picture)
+    Image.fromarray(pixels[:, ::-1]).save(tmp_path / "mirrored.png")
+    Image.fromarray(resized(pixels, 0.75)[10:170, 20:180]).save(tmp_path / "smaller.png")
+    status, out, err = run("match", tmp_path / "mirrored.png", tmp_path / "smaller.png", "--fingerprints",
+                           local[0] / "alpha.npz", local[0] / "beta.npz", "--orientations", "8",
+                           "--csv", tmp_path / "pce.csv", *decide)
+    assert status == 0, err
+    with open(tmp_path / "pce.csv", newline="", encoding="utf-8") as file:
+        rows = list(csv.DictReader(file))
+    assert list(rows[0])[:7] == ["image", "fingerprint", "pce", "ncc", "peak_row", "peak_column", "verdict"]
+    found = {(os.path.basename(row["image"]), row["fingerprint"]): row for row in rows}
+    mirrored, smaller = found["mirrored.png", "alpha"], found["smaller.png", "alpha"]
+    assert (mirrored["orientation"], float(mirrored["scale"]), int(mirrored["positions"])) == ("mirror", 1.0, 8)
+    assert smaller["orientation"] == "rot0" and abs(float(smaller["scale"]) - 0.75) < 0.01
+    assert (int(smaller["peak_row"]), int(smaller["peak_column"])) in {(13, 27), (13, 26), (14, 27), (14, 26)}
+    verdict = "none" if decide else "alpha"
+    assert {row["verdict"] for row in rows} == {verdict} and out.splitlines()[-1].endswith(verdict)
+    assert all(float(row["p_value"]) > 1e-3 for row in rows if row["fingerprint"] == "beta")
+    assert ("PCE above 1e+09" if decide else "false-alarm probability 1e-06") in out.splitlines()[0]
 
 
 def test_the_heatmap_is_a_png_of_the_documented_size(local):
@@ -254,6 +278,9 @@ def test_residual_pictures_every_kind_of_image_and_skips_bad_files(tmp_path, rng
      (["residual", "{photos}/alpha/0.png", "{photos}/beta/0.tif", "-o", "{tmp}"], 1, "would both be written"),
      (["match", "{photos}/beta", "--fingerprints", "k.npz", "--threshold", "nan"], 2, "--threshold: must be"),
      (["residual", "--sigma", "0"], 2, "--sigma: must be a positive"),
+     (["match", "{photos}/beta", "--fingerprints", "k.npz", "--p-fa", "1"], 2, "--p-fa: must be a number between"),
+     (["match", "{photos}/beta", "--fingerprints", "k.npz", "--orientations", "2"], 2, "--orientations: invalid"),
+     (["match", "{photos}/beta", "--fingerprints", "k.npz", "--min-scale", "0"], 2, "--min-scale: must be"),
      (["fingerprint", "{photos}/beta", "-o", "{tmp}/k.npz", "--workers", "2", "--scheduler", "tcp://127.0.0.1:9"],
       2, "not allowed with"),
      (["match", "{photos}/beta/0.tif", "--fingerprints", "{local}/beta.npz", "--plot", "{tmp}/p.png"], 1,
@@ -390,21 +417,31 @@ def test_structured_results_go_to_standard_output_with_their_custody(photos, loc
     status, out, err = run("match", *images, "--fingerprints", local[0] / "alpha.npz", local[0] / "beta.npz",
                            *where.split())
     assert status == 0 and os.listdir(tmp_path) == ["notes.png"], err
-    assert "verdict: the highest above 60" in err  # the table, out of the way
+    assert "verdict at a false-alarm probability 1e-06" in err  # the table, out of the way
     digest = {str(path): hashlib.sha256(path.read_bytes()).hexdigest()
               for path in [*images[:2], local[0] / "alpha.npz", local[0] / "beta.npz"]}
     if where == "--json":
         record = json.loads(out)
         assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", record["created"])
-        assert record["parameters"] == {"threshold": 60.0} and record["morvekin"]
+        assert record["parameters"] == {"p_fa": 1e-6, "threshold": None, "orientations": 4, "min_scale": 0.5}
+        assert record["morvekin"]
         assert [(f["name"], f["sha256"], f["sigma"]) for f in record["fingerprints"]] == \
             [("alpha", digest[str(local[0] / "alpha.npz")], 3.0), ("beta", digest[str(local[0] / "beta.npz")], 2.5)]
         assert [(i["file"], i["sha256"], i["verdict"]) for i in record["images"]] == \
             [(str(images[0]), digest[str(images[0])], "alpha"), (str(images[1]), digest[str(images[1])], None)]
-        assert record["images"][0]["matches"][0]["pce"] > 60 and record["images"][0]["matches"][1]["pce"] < 60
+        own, other = record["images"][0]["matches"]
+        # Every field of the Match, in its order, as the CSV gives them.
+        assert list(own) == ["fingerprint", *morvekin_prnu.Match._fields]
+        # A square shot: tested at zero shift in each quarter turn.
+        assert (own["same_camera"], own["peak"], own["orientation"], own["positions"]) == (True, [0, 0], "rot0", 4)
+        assert own["p_value"] < 1e-100 and not other["same_camera"] and 0.01 < other["p_value"] <= 1
         assert record["skipped"] == [{"file": str(images[2]), "reason": "not an image file that can be read"}]
     else:
         rows = list(csv.DictReader(io.StringIO(out)))
+        # The Match's fields in its order, as in the JSON record.
+        assert list(rows[0]) == ["image", "fingerprint", "pce", "ncc", "peak_row", "peak_column", "verdict", "p_value",
+                                 "scale", "orientation", "positions", "scales", "orientations", "image_sha256",
+                                 "fingerprint_sha256"]
         assert [(row["image"], row["fingerprint"], row["image_sha256"], row["fingerprint_sha256"]) for row in rows] == \
             [(str(image), name, digest[str(image)], digest[str(local[0] / f"{name}.npz")])
              for image in images[:2] for name in CAMERAS]

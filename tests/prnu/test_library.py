@@ -22,6 +22,7 @@ import morvekin_prnu as prnu
 from cameras import assert_same_bits, sensor_pattern, shot
 from morvekin_prnu import library as library_module
 from morvekin_prnu.binary import agreement, binarize
+from morvekin_prnu.matching import significance
 from morvekin_prnu.provenance import array_sha256, file_sha256
 from test_command import run
 
@@ -107,30 +108,55 @@ def test_a_fingerprint_file_s_record_of_its_photographs_is_kept_as_far_as_it_is_
 
 
 @pytest.mark.parametrize("camera", NAMES)
-@pytest.mark.parametrize("taken", [0, 1])
-def test_identify_finds_the_camera_exhaustive_search_finds_with_the_same_bits(made, camera, taken):
+@pytest.mark.parametrize("taken, options", [(0, {}), (1, {}), (0, {"orientations": 1, "p_fa": 1e-3}),
+                                            (1, {"orientations": 8, "threshold": 60.0})])
+def test_identify_finds_the_camera_exhaustive_search_finds_with_the_same_bits(made, camera, taken, options):
     folder, _, queries = made
     image = queries[camera][taken]
     with prnu.Library(folder / "lib") as library:
-        found = library.identify(image)
-        full = library.identify(image, exhaustive=True)
+        found = library.identify(image, **options)
+        full = library.identify(image, exhaustive=True, **options)
         stored = {c.name: (prnu.load_fingerprint(c.file)[0], c.sigma) for c in library.cameras()}
     assert found.verdict == full.verdict == (None if camera == "outsider" else camera)
     assert (found.cameras, full.tested, found.exhaustive, full.exhaustive) == (3, 3, False, True)
     assert found.tested < 3 and found.unreadable == full.unreadable == ()
-    # Every Match is the one match() gives, bit for bit, each camera with its own sigma.
+    # Every Match is the one match() gives with the same options, bit for bit, each camera with its own sigma.
     for candidate in found.candidates + full.candidates:
         if candidate.match is not None:
             fingerprint, sigma = stored[candidate.camera]
-            expected = prnu.match(fingerprint, image, sigma=sigma)
+            expected = prnu.match(fingerprint, image, sigma=sigma, **options)
             assert candidate.match == expected
-            assert_same_bits(np.float64([candidate.match.pce]), np.float64([expected.pce]))
-    # Ranked: tested by PCE, then the others by score.
+            assert_same_bits(np.float64([candidate.match.pce, candidate.match.p_value]),
+                             np.float64([expected.pce, expected.p_value]))
+    # Ranked: tested, the most significant first, then the others by score.
     tested = [c for c in found.candidates if c.match is not None]
     assert found.candidates[:len(tested)] == tuple(tested)
-    assert [c.match.pce for c in tested] == sorted((c.match.pce for c in tested), reverse=True)
+    assert [significance(c.match) for c in tested] == sorted(significance(c.match) for c in tested)
     rest = [c.score for c in found.candidates[len(tested):]]
     assert rest == sorted(rest, reverse=True) and None not in rest
+
+
+@pytest.mark.parametrize("turn, options, orientation", [(lambda p: np.rot90(p, 2), {}, "rot180"),
+                                                        (lambda p: np.rot90(p[:, ::-1]), {"orientations": 8},
+                                                         "mirror+rot90")])
+def test_the_index_picks_the_camera_of_a_turned_shot(made, turn, options, orientation):
+    folder, _, queries = made
+    image = turn(queries["beta"][0])
+    with prnu.Library(folder / "lib") as library:
+        found = library.identify(image, **options)
+        as_stored = library.identify(image, orientations=1)
+    best = found.candidates[0]
+    assert found.verdict == "beta" and found.tested < 3 and best.score >= library_module.CANDIDATE_SCORE
+    # A square shot: one test at zero shift per orientation tried.
+    assert best.match.orientation == orientation and best.match.positions == options.get("orientations", 4)
+    assert as_stored.verdict is None  # not searched for in that orientation
+
+
+@pytest.mark.parametrize("options, message", [({"p_fa": 0.0}, "p_fa"), ({"orientations": 3}, "orientations"),
+                                              ({"min_scale": 2.0}, "min_scale"), ({"threshold": "60"}, "threshold")])
+def test_identify_refuses_bad_options_before_reading_the_image(made, options, message):
+    with prnu.Library(made[0] / "lib") as library, pytest.raises(ValueError, match=message):
+        library.identify(made[0] / "no such image.png", **options)
 
 
 def test_other_shapes_are_tested_in_full(made, copy):
@@ -157,10 +183,10 @@ def test_a_nan_pce_never_wins(made, monkeypatch):
     with prnu.Library(folder / "lib") as library:
         poisoned = library_module.read_stored(*next((c.file, c.sha256) for c in library.cameras() if c.name == "beta"))
 
-        def crafted(fingerprint, weighted, *, threshold):
+        def crafted(fingerprint, weighted, **options):
             if fingerprint is poisoned:  # claims the image, with a NaN PCE
-                return prnu.Match(pce=math.nan, ncc=math.nan, peak=(0, 0), same_camera=True)
-            return tested(fingerprint, weighted, threshold=threshold)
+                return prnu.Match(pce=math.nan, ncc=math.nan, peak=(0, 0), same_camera=True, p_value=0.0)
+            return tested(fingerprint, weighted, **options)
 
         monkeypatch.setattr(library_module, "match_residual", crafted)
         found = library.identify(queries["gamma"][0], exhaustive=True)
@@ -391,8 +417,20 @@ def test_the_commands_add_list_identify_and_remove(made, tmp_path, monkeypatch):
     assert [(os.path.basename(row["image"]), row["verdict"]) for row in rows] == \
         [("alpha.png", "alpha"), ("gamma.png", "gamma"), ("outsider.png", "none")]
     assert out.splitlines()[2].split()[-2:] == ["alpha", "1"]
+    assert "verdict at a false-alarm probability 1e-06" in out.splitlines()[0]
+    assert list(rows[0]) == ["image", "camera", "pce", "ncc", "peak_row", "peak_column", "verdict", "p_value",
+                             "scale", "orientation", "positions", "scales", "orientations", "score", "tested",
+                             "cameras", "untested", "image_sha256", "fingerprint_sha256"]
     expected = prnu.match(prnu.load_fingerprint(folder / "gamma.npz")[0], tmp_path / "q" / "gamma.png", sigma=2.5)
-    assert (float(rows[1]["pce"]), float(rows[1]["ncc"])) == (expected.pce, expected.ncc)
+    assert [float(rows[1][key]) for key in ("pce", "ncc", "p_value", "scale", "positions", "scales")] == \
+        [expected.pce, expected.ncc, expected.p_value, expected.scale, expected.positions, expected.scales]
+    assert rows[1]["orientation"] == expected.orientation and expected.p_value < 1e-6
+    # A fixed threshold wins over the false-alarm probability.
+    status, csv_out, table_err = run("library", "identify", library, tmp_path / "q" / "gamma.png", "--threshold", "1e9",
+                                     "--csv", "-")
+    [row] = csv.DictReader(io.StringIO(csv_out))
+    assert status == 0 and "verdict at a PCE above 1e+09" in table_err and row["verdict"] == "none"
+    assert float(row["p_value"]) == expected.p_value
     assert {row["cameras"] for row in rows} == {"2"} and rows[0]["untested"] == ""
     with prnu.Library(library) as opened:
         digests = {camera.name: camera.sha256 for camera in opened.cameras()}
