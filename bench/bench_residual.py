@@ -229,8 +229,12 @@ def resident_set(field):
 
 
 def images(pictures, count):
+    """``count`` distinct photographs: the pictures cycled, each copy one pixel apart (fingerprint counts a
+    repeated picture once)."""
     for k in range(count):
-        yield pictures[k % len(pictures)]
+        picture = pictures[k % len(pictures)].copy()
+        picture.flat[k] ^= 1
+        yield picture
 
 
 def main():
