@@ -73,9 +73,11 @@ APPLICATION_ID = 0x6D6B6C62  # "mklb" in the SQLite header: marks the file as a 
 # deviations of chance are tested in full. Unrelated cameras reach it with
 # probability 0.13 % per orientation compared. For Gaussian values a camera whose
 # PCE with the image is P scores about (2/π) sqrt(P): 4.9 at 60, but 3.1 at 24,
-# the default threshold for a shot as taken, so a camera just past the threshold
-# is a candidate only about half the time (unless it scores highest of all).
+# the default threshold for a shot as taken; so the highest-scoring cameras are
+# tested too, whatever their score, which catches most of those just past the
+# threshold for the cost of a few full tests per image.
 CANDIDATE_SCORE = 3.0
+HIGHEST = 8
 WAIT = 60.0  # seconds to wait for another process's write to finish
 NAME_LENGTH = 200
 CACHED = 8  # fingerprints kept in memory per process, for images of the same camera in a row
@@ -257,8 +259,8 @@ class Search:
         compared with every binarized fingerprint
         (:func:`morvekin_prnu.binary.agreement`; the best of those
         orientations counts), and the candidates — every camera scoring at
-        least :data:`CANDIDATE_SCORE`, and the highest-scoring one of all —
-        are tested in full with :func:`morvekin_prnu.match_residual`, so each
+        least :data:`CANDIDATE_SCORE`, and the :data:`HIGHEST` highest-scoring
+        ones whatever their score — are tested in full with :func:`morvekin_prnu.match_residual`, so each
         Match is the same, bit for bit, as :func:`morvekin_prnu.match` gives
         with the same options. The pre-test cannot help for cameras whose
         fingerprint has another shape than the image in every orientation (a
@@ -271,8 +273,9 @@ class Search:
         is the most significant of those attributed
         (:func:`morvekin_prnu.matching.strongest`), as for ``morvekin match``.
         A camera that the pre-test passes over is not tested, so a camera
-        whose PCE with the image would be just past the threshold can be
-        missed where ``exhaustive`` finds it.
+        whose PCE with the image would be just past the threshold (below
+        about 60 for a shot as taken) can be missed where ``exhaustive``
+        finds it.
 
         A camera to be tested whose fingerprint file is missing, is not a
         regular file, no longer has the SHA-256 the catalogue records, or
@@ -318,7 +321,8 @@ class Search:
                 scores[position] = score
         scored = [k for k, score in enumerate(scores) if score is not None]
         if scored:
-            chosen += [k for k in scored if scores[k] >= CANDIDATE_SCORE] + [max(scored, key=scores.__getitem__)]
+            chosen += [k for k in scored if scores[k] >= CANDIDATE_SCORE]
+            chosen += sorted(scored, key=lambda k: -scores[k])[:HIGHEST]
         matches, unreadable = {}, []
         for position in sorted(set(chosen), key=lambda k: _ranking(None, scores[k], self.entries[k].name)):
             entry = self.entries[position]
