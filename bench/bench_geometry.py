@@ -176,6 +176,7 @@ def speed(rng, rows, columns, crop_megapixels):
     cases = [("as taken (unsearched)", pixels, own, {}),
              ("resized whole to 0.75", jpeg(resized(pixels, 0.75)), own, {}),
              ("resized whole to 0.5", jpeg(resized(pixels, 0.5)), own, {}),
+             ("resized whole to 0.3, searched to 0.3", jpeg(resized(pixels, 0.3)), own, {"min_scale": 0.3}),
              (f"resized 0.7, cut to {cut.shape[0]}x{cut.shape[1]}", cut, own, {}),
              ("  the same, 1 orientation", cut, other, {"orientations": 1}),
              ("  the same, 4 orientations", cut, other, {})]
