@@ -21,7 +21,7 @@ from PIL import Image
 
 import morvekin_prnu
 from cameras import assert_same_bits, resized, scene, sensor_pattern, shot
-from morvekin_prnu import command, fingerprints, reporting
+from morvekin_prnu import cli, command, fingerprints, reporting
 
 # The simulated cameras take a few shots each, far fewer than a real fingerprint needs.
 pytestmark = pytest.mark.filterwarnings(r"ignore:only \d+ images? used:UserWarning")
@@ -468,7 +468,7 @@ class Client:
 
 def test_a_cluster_is_sent_absolute_paths(photos, local, tmp_path, monkeypatch):
     client = Client()
-    monkeypatch.setattr(command, "_cluster", lambda args: contextlib.nullcontext(client))
+    monkeypatch.setattr(cli, "cluster", lambda args: contextlib.nullcontext(client))
     monkeypatch.chdir(photos)
     for argv in (["fingerprint", "alpha", "-o", tmp_path / "alpha.npz"],
                  ["match", "questioned", "--fingerprints", local[0] / "alpha.npz"]):
