@@ -34,7 +34,6 @@ from scipy import ndimage
 
 import morvekin
 import morvekin_prnu
-from morvekin_prnu import fingerprints as fingerprint_module
 from morvekin_prnu import postprocessing, residual, wavelets
 
 import performance_doc
@@ -64,13 +63,15 @@ def channel_residuals(pixels, sigma):
 
 
 def raw_fingerprint(shots, sigma):
-    """Per-channel ML estimates before post-processing."""
+    """Per-channel ML estimates sum(W I) / sum(I²) before post-processing, saturated pixels left out."""
     sums = None
     for pixels in shots:
-        channels = fingerprint_module._attempt(0, pixels, sigma, False)[2][1]
+        channels = list(residual.transform_channels(pixels))
         sums = sums or [(np.zeros(pixels.shape[:2]), np.zeros(pixels.shape[:2])) for _ in channels]
-        for (products, squares), channel in zip(sums, channels):
-            fingerprint_module._accumulate(products, squares, *channel)
+        for (products, squares), channel, noise in zip(sums, channels, channel_residuals(pixels, sigma)):
+            intensity = np.where(morvekin_prnu.saturated(channel), 0.0, channel)
+            products += noise * intensity
+            squares += intensity * intensity
     return [n / np.where(d > 0, d, np.inf) for n, d in sums]
 
 
