@@ -68,7 +68,8 @@ def raw_fingerprint(shots, sigma):
     for pixels in shots:
         channels = list(residual.transform_channels(pixels))
         sums = sums or [(np.zeros(pixels.shape[:2]), np.zeros(pixels.shape[:2])) for _ in channels]
-        for (products, squares), channel, noise in zip(sums, channels, channel_residuals(pixels, sigma)):
+        for (products, squares), channel in zip(sums, channels):
+            noise = residual.channel_noise(channel, sigma * sigma)
             intensity = np.where(morvekin_prnu.saturated(channel), 0.0, channel)
             products += noise * intensity
             squares += intensity * intensity

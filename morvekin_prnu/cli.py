@@ -27,7 +27,7 @@ class CommandError(Exception):
 
 
 INPUTS_HELP = ("image files, or folders whose files are all taken (not their subfolders nor hidden "
-                "files), sorted by name")
+               "files), sorted by name")
 
 
 def add_common(parser, sigma=True, written="nothing is written"):
@@ -141,11 +141,11 @@ def file_identity(path):
     return status.st_dev, status.st_ino
 
 
-def checked_outputs(outputs, inputs):
+def checked_outputs(outputs, sources):
     """Check (option, path) outputs before any work: each one's folder exists and can be written, it
-    is not a folder, it is none of the inputs (the same file, whatever links lead to it), and no two
+    is not a folder, it is none of the sources (the same file, whatever links lead to it), and no two
     outputs are the same file."""
-    taken = {file_identity(source): source for source in inputs}
+    taken = {file_identity(source): source for source in sources}
     taken.pop(None, None)
     written, writable = {}, set()
     for option, path in outputs:

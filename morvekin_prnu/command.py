@@ -123,10 +123,10 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
                        help="fingerprint files written by 'morvekin fingerprint'; put this option after "
                             "the images")
     cli.add_verdict(match, "one row per image and fingerprint: image, fingerprint, pce, ncc, peak_row, peak_column "
-                        "(where the image's top-left pixel lies on the fingerprint), verdict, p_value, scale and "
-                        "orientation (how the image was resized and turned at the peak), positions, scales and "
-                        "orientations (the tests the p-value accounts for, and the scales and orientations among "
-                        "them), image_sha256, fingerprint_sha256")
+                           "(where the image's top-left pixel lies on the fingerprint), verdict, p_value, scale and "
+                           "orientation (how the image was resized and turned at the peak), positions, scales and "
+                           "orientations (the tests the p-value accounts for, and the scales and orientations among "
+                           "them), image_sha256, fingerprint_sha256")
     match.add_argument("--json", action="store_true",
                        help="write the whole result to standard output as JSON (the table then goes to "
                             "standard error): when and with which morvekin it was made, the options that "
@@ -174,12 +174,12 @@ def _residual(args):
         stem = "camera" if source is None else Path(source).stem
         if stem in stems:
             raise cli.CommandError(f"{stems[stem]} and {source} would both be written as {stem}_residual.png; "
-                               "process them into different --output folders")
+                                   "process them into different --output folders")
         stems[stem] = source
     folder.mkdir(parents=True, exist_ok=True)
     cli.checked_outputs([("-o", str(folder / f"{stem}_residual.{suffix}")) for stem in stems
-                      for suffix in (("png", "npy") if args.save_npy else ("png",))],
-                     [source for source in sources if source is not None])
+                         for suffix in (("png", "npy") if args.save_npy else ("png",))],
+                        [source for source in sources if source is not None])
     written = []
     for source, stem in tqdm(list(zip(sources, stems)), disable=None if len(sources) > 1 else True,
                              unit="image"):
@@ -219,7 +219,7 @@ def _fingerprint(args):
                                     executor=client, onread=read)
     prnu.save_fingerprint(output, estimate, {**fingerprint_metadata(args.sigma, inputs, skipped), "warnings": said})
     cli.say(f"wrote {output}: {len(inputs)} images of {estimate.shape[0]}x{estimate.shape[1]}"
-         + (f", {len(skipped)} skipped" if skipped else ""))
+            + (f", {len(skipped)} skipped" if skipped else ""))
 
 
 def _match(args):
@@ -349,4 +349,3 @@ def _terminate_as_interrupt():
         return signal.signal(signal.SIGTERM, interrupt)
     except ValueError:  # not the main thread: leave signals alone
         return None
-

@@ -75,11 +75,11 @@ def add_library_commands(commands):
     identify.add_argument("library", metavar="LIB", help="the library's folder")
     identify.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=cli.INPUTS_HELP)
     cli.add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, p_value, "
-                           "scale, orientation, positions, scales, orientations (as for 'morvekin match', of the "
-                           "best camera), score "
-                           "(the index's), tested (cameras tested in full), cameras (searched), untested "
-                           "(candidates whose file could not be read), image_sha256 (of the bytes decoded), "
-                           "fingerprint_sha256 (the camera's, if tested)")
+                              "scale, orientation, positions, scales, orientations (as for 'morvekin match', of the "
+                              "best camera), score "
+                              "(the index's), tested (cameras tested in full), cameras (searched), untested "
+                              "(candidates whose file could not be read), image_sha256 (of the bytes decoded), "
+                              "fingerprint_sha256 (the camera's, if tested)")
     identify.add_argument("--exhaustive", action="store_true",
                           help="test every camera in full instead of the index's candidates")
     cli.add_common(identify, sigma=False)
@@ -113,8 +113,8 @@ def _library_add(args):
             _remove_if_empty(args.library)
         raise
     cli.say(f"added {camera.name} to {args.library}: "
-         + (f"{camera.images} images of " if camera.images is not None else "")
-         + f"{camera.shape[0]}x{camera.shape[1]}" + (f", {len(skipped)} skipped" if skipped else ""))
+            + (f"{camera.images} images of " if camera.images is not None else "")
+            + f"{camera.shape[0]}x{camera.shape[1]}" + (f", {len(skipped)} skipped" if skipped else ""))
     for field in ("make", "model", "serial"):
         if " / " in (getattr(camera, field) or ""):
             cli.say(f"warning: the photographs name more than one {field}: {getattr(camera, field)}")
@@ -165,7 +165,7 @@ def _library_identify(args):
     csv_path = args.csv if args.csv != "-" else None
     # Neither an image nor the library is overwritten.
     cli.checked_outputs([("--csv", csv_path)] if csv_path else [],
-                     [*sources, catalogue, *(entry.file for entry in search.entries)])
+                        [*sources, catalogue, *(entry.file for entry in search.entries)])
     rows = []
     with cli.cluster(args) as client, ThreadPoolExecutor(args.workers) as pool:
         if client is not None:  # the index goes to each worker once; each reads its candidates' files itself
