@@ -72,6 +72,7 @@ from PIL import ExifTags, Image
 
 import morvekin_prnu as prnu
 import performance_doc
+from morvekin_prnu import fingerprint_folder, identification
 from morvekin_prnu.binary import agreement, binarize
 from morvekin_prnu.postprocessing import postprocess
 
@@ -189,7 +190,7 @@ def compare_indexes(files, queries, size, total):
     projection = Projection(pixels, pixels // 16)
     binary, places, values, projected = [], [], [], []
     for file in files:
-        fingerprint = prnu.library.read_stored(*file)
+        fingerprint = fingerprint_folder.read_stored(*file)
         binary.append(binarize(fingerprint))
         found = digest(fingerprint, kept)
         places.append(found[0])
@@ -224,7 +225,7 @@ def compare_indexes(files, queries, size, total):
         rows.append([name, f"{nbytes / len(binary) / 1024:.1f}", f"{100 * nbytes / (4 * pixels * len(binary)):.2f}",
                      f"{statistics.median(times) * 1000:.0f}", f"{statistics.median(ratio):.3f}",
                      f"{min(above):.2f}" if above else "-",
-                     f"{sum(s < prnu.library.CANDIDATE_SCORE for s in above)}/{len(above)}",
+                     f"{sum(s < identification.CANDIDATE_SCORE for s in above)}/{len(above)}",
                      f"{np.std(null):.2f}", f"{max(null):.2f}"])
     return rows
 
@@ -357,7 +358,7 @@ def main(argv=None):
             weighted = prnu.weighted_residual(image)
             own = None
             if camera in cameras:
-                own = prnu.match_residual(prnu.library.read_stored(*_file(search, camera.name)), weighted)
+                own = prnu.match_residual(fingerprint_folder.read_stored(*_file(search, camera.name)), weighted)
                 if cameras.index(camera) < args.compare:
                     compared.append((cameras.index(camera), weighted, own.pce, own.same_camera))
             outcomes.append((camera, image, found, spent, own))
@@ -366,7 +367,7 @@ def main(argv=None):
               f"image against all {args.cameras} cameras; for queries of the first {args.compare} cameras, the own "
               "camera's score squared over its PCE (median), the lowest own score among queries that their own "
               f"camera's full test attributes to it (at a false-alarm probability of {prnu.matching.P_FA:g}), how "
-              f"many of those fall below the candidate score {prnu.library.CANDIDATE_SCORE:g}, "
+              f"many of those fall below the candidate score {identification.CANDIDATE_SCORE:g}, "
               "and the spread and maximum of the other cameras' scores (chance):\n")
         table(["index", "KiB per camera", "% of fingerprint", "scan ms", "score² / PCE", "lowest own score",
                "missed", "chance s.d.", "chance max"],

@@ -33,7 +33,8 @@ The ``morvekin`` command (``python -m morvekin_prnu``) runs these from the shell
 
 from .fingerprints import FingerprintWarning, fingerprint, saturated
 from .images import ImageFacts, load_image, read_image
-from .library import Camera, Candidate, Identification, Library, Problem, Search, Source
+from .library import (Camera, Candidate, DamagedCatalogue, Identification, Library, NameTaken, NewerFormat, Problem,
+                      Search, Source, UnknownCamera)
 from .matching import Match, crosscorr, match, match_all, match_residual, ncc, pce, weighted_residual
 from .postprocessing import wiener_dft, zero_mean
 from .residual import denoise, denoise_with_residual, noise_residual
@@ -42,15 +43,19 @@ from .storage import StoredFingerprint, load_fingerprint, read_fingerprint, save
 __all__ = [
     "Camera",
     "Candidate",
+    "DamagedCatalogue",
     "FingerprintWarning",
     "Identification",
     "ImageFacts",
     "Library",
     "Match",
+    "NameTaken",
+    "NewerFormat",
     "Problem",
     "Search",
     "Source",
     "StoredFingerprint",
+    "UnknownCamera",
     "crosscorr",
     "denoise",
     "denoise_with_residual",

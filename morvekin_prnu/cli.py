@@ -16,10 +16,10 @@ from tqdm import tqdm
 import morvekin_prnu as prnu
 
 from ._checks import checked_sigma
-from .matching import P_FA, checked_rule
+from .verdict import P_FA
 from .reporting import printable
 from .residual import SIGMA
-from .search import MIN_SCALE
+from .search import MIN_SCALE, checked_rule
 
 
 class CommandError(Exception):
@@ -60,7 +60,7 @@ def add_verdict(parser, rows):
 
 
 def rule_of(args):
-    """--p-fa, --threshold, --orientations and --min-scale as a morvekin_prnu.matching.Rule."""
+    """--p-fa, --threshold, --orientations and --min-scale as a morvekin_prnu.search.Rule."""
     return checked_rule(args.p_fa, args.threshold, args.orientations, args.min_scale)
 
 

@@ -28,14 +28,15 @@ import morvekin_prnu as prnu
 
 from . import cli
 from ._threads import in_order
-from .fingerprints import READ_ERRORS
+from .fingerprints import READ_ERRORS, recorded_fingerprint
 from .library_command import add_library_commands
-from .matching import strongest
+from .matching import questioned
 from .provenance import custody, file_entry, morvekin_version
 from .reporting import (fingerprint_picture, heatmap_png, json_text, match_csv, match_record, print_table, printable,
                         residual_picture)
 from .residual import denoised_and_residual_of_pixels
-from .storage import atomic_write, fingerprint_metadata
+from .storage import atomic_write
+from .verdict import strongest
 
 
 def main(argv=None):
@@ -205,20 +206,17 @@ def _fingerprint(args):
     sources = cli.inputs(args.images, absolute=args.scheduler is not None)
     output = args.output
     cli.checked_outputs([("-o", output)], sources)
-    skipped, inputs = {}, []
+    skipped = []
 
     def skip(label, error):
-        skipped[label] = cli.skipped(args, label, error)
+        skipped.append(cli.skipped(args, label, error))
 
-    def read(label, facts):
-        inputs.append(file_entry(label, facts.sha256, facts.camera()))
-
-    with cli.cluster(args) as client, cli.warnings_said(args) as said:
-        estimate = prnu.fingerprint(sources, sigma=args.sigma, progress=sys.stderr.isatty(),
-                                    workers=cli.in_flight(args, client), onerror=None if args.strict else skip,
-                                    executor=client, onread=read)
-    prnu.save_fingerprint(output, estimate, {**fingerprint_metadata(args.sigma, inputs, skipped), "warnings": said})
-    cli.say(f"wrote {output}: {len(inputs)} images of {estimate.shape[0]}x{estimate.shape[1]}"
+    with cli.cluster(args) as client, cli.warnings_said(args):
+        estimate, metadata = recorded_fingerprint(sources, sigma=args.sigma, progress=sys.stderr.isatty(),
+                                                  workers=cli.in_flight(args, client),
+                                                  onerror=None if args.strict else skip, executor=client)
+    prnu.save_fingerprint(output, estimate, metadata)
+    cli.say(f"wrote {output}: {metadata['images']} images of {estimate.shape[0]}x{estimate.shape[1]}"
             + (f", {len(skipped)} skipped" if skipped else ""))
 
 
@@ -236,14 +234,12 @@ def _match(args):
     if len(set(names)) < len(names):
         names = list(args.fingerprints)
     rows, skipped = [], {}
-    fingerprints = [fingerprint for fingerprint, _, _ in stored]
-    sigmas = [metadata["sigma"] for _, metadata, _ in stored]
     rule = cli.rule_of(args)
     with cli.cluster(args) as client, ThreadPoolExecutor(args.workers) as pool:
-        if client is not None:  # sent to each worker once, not with every task
-            fingerprints = client.scatter(fingerprints, broadcast=True)
+        # Sent to each worker once, not with every task.
+        fingerprints = stored if client is None else client.scatter(stored, broadcast=True)
         outcomes = in_order(pool if client is None else client, _matched, ((source,) for source in sources),
-                            cli.in_flight(args, client), fingerprints, sigmas, rule, not args.strict)
+                            cli.in_flight(args, client), fingerprints, rule, not args.strict)
         for source, outcome in zip(sources, tqdm(outcomes, total=len(sources), disable=None, unit="image")):
             if isinstance(outcome, Exception):
                 skipped[source] = cli.skipped(args, source, outcome)
@@ -276,24 +272,16 @@ def _match(args):
         cli.say(f"wrote {path}")
 
 
-def _matched(source, fingerprints, sigmas, rule, skip):
-    """One image against every fingerprint, its residual taken once per sigma among them, with its
-    ImageFacts; or, when skipping, the error that stopped it. A task for an executor."""
-    outcomes = [None] * len(fingerprints)
+def _matched(source, stored, rule, skip):
+    """One image against every fingerprint file read, with its ImageFacts; or, when skipping, the error that
+    stopped it. A task for an executor."""
     try:
-        pixels, facts = prnu.read_image(source, orient=False)
-        for sigma in dict.fromkeys(sigmas):
-            chosen = [k for k, of in enumerate(sigmas) if of == sigma]
-            found = prnu.match_all([fingerprints[k] for k in chosen], pixels, sigma=sigma, **rule._asdict())
-            for k, outcome in zip(chosen, found):
-                outcomes[k] = outcome
+        question = questioned(source, {fingerprint.metadata["sigma"] for fingerprint in stored})
+        return prnu.match_all(stored, question, **rule._asdict()), question.facts
     except READ_ERRORS as error:
-        # The pixels are matched as an array: name the file in what is said of them.
-        error = error if str(error).startswith(source) else ValueError(f"{source}: {error}")
         if not skip:
-            raise error from None
+            raise
         return error
-    return outcomes, facts
 
 
 def _inspect(args):

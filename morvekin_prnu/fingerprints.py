@@ -14,9 +14,9 @@ from ._threads import in_blocks, in_order
 from .images import ImageFacts, load_image, read_image
 from ._checks import checked_sigma
 from .postprocessing import postprocess
-from .provenance import array_sha256, file_sha256
+from .provenance import array_sha256, file_entry, file_sha256
 from .residual import SIGMA, channel_noise, noise_variance, transform_channels
-from .storage import checked_estimate
+from .storage import checked_estimate, fingerprint_metadata
 
 # Images per block of the sums. Each block of consecutive images is summed on
 # its own, in image order, and the blocks' sums are added in block order. That
@@ -133,10 +133,56 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
         :func:`morvekin_prnu.storage.checked_estimate`), or bad options.
         Nothing is returned from a run that failed part way.
     """
+    estimate, notes = _estimated(images, sigma, progress, workers, onerror, executor, onread)
+    for note in notes:
+        warnings.warn(note, FingerprintWarning, stacklevel=2)
+    return estimate
+
+
+def recorded_fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None, executor=None):
+    """:func:`fingerprint` and the record a fingerprint file keeps of it: what was used, skipped and warned of.
+
+    The one road from photographs to a fingerprint file, for the
+    ``morvekin fingerprint`` command and :meth:`morvekin_prnu.Library.add`
+    alike. The warnings reach the caller as :func:`fingerprint` gives them,
+    and are kept in the record too.
+
+    Parameters
+    ----------
+    images, sigma, progress, workers, onerror, executor
+        As for :func:`fingerprint`.
+
+    Returns
+    -------
+    estimate : ndarray, shape (H, W), float32
+        What :func:`fingerprint` returns.
+    metadata : dict
+        :func:`morvekin_prnu.storage.fingerprint_metadata` of the images used
+        (each with its SHA-256 and camera) and skipped (each with the reason),
+        and ``warnings``: the text of each warning.
+    """
+    skipped, inputs = {}, []
+
+    def skip(label, error):
+        skipped[label] = str(error).removeprefix(f"{label}: ")
+        onerror(label, error)
+
+    def read(label, facts):
+        inputs.append(file_entry(label, facts.sha256, facts.camera()))
+
+    sigma = checked_sigma(sigma)
+    estimate, notes = _estimated(images, sigma, progress, workers, None if onerror is None else skip, executor, read)
+    for note in notes:
+        warnings.warn(note, FingerprintWarning, stacklevel=2)
+    return estimate, {**fingerprint_metadata(sigma, inputs, skipped), "warnings": notes}
+
+
+def _estimated(images, sigma, progress, workers, onerror, executor, onread):
+    """The estimate of :func:`fingerprint`, and the texts of the warnings it gives."""
     if isinstance(images, (str, bytes, os.PathLike)):
         raise TypeError(f"images must be an iterable of images, not one {type(images).__name__} ({images!r}); "
                         "pass a list of paths, e.g. sorted(Path(folder).iterdir())")
-    checked_sigma(sigma)
+    sigma = checked_sigma(sigma)
     if not isinstance(workers, int) or isinstance(workers, bool) or workers < 1:
         raise ValueError(f"workers must be a positive integer, not {workers!r}")
     for name, callback in (("onerror", onerror), ("onread", onread)):
@@ -144,12 +190,14 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
             raise TypeError(f"{name} must be callable, not {type(callback).__name__}")
     skip = onerror is not None
     total = _Total(onerror)
+    notes = []
+    distinct = _distinct(images, notes)
     with tqdm(total=len(images) if hasattr(images, "__len__") else None, disable=not progress,
               unit="image") as bar:
         if executor is None:
             with ThreadPoolExecutor(max_workers=workers) as pool:
                 block, first = _Block(), 0
-                for index, label, outcome in in_order(pool, _attempt, _distinct(images), workers, sigma, skip):
+                for index, label, outcome in in_order(pool, _attempt, distinct, workers, sigma, skip):
                     if index >= first + BLOCK:
                         total.merge(block)
                         block, first = _Block(), index - index % BLOCK
@@ -157,11 +205,11 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
                     bar.update()
                 total.merge(block)
         else:
-            for block in in_order(executor, _block_sums, ((items,) for items in _blocks(_distinct(images))),
+            for block in in_order(executor, _block_sums, ((items,) for items in _blocks(distinct)),
                                   workers, sigma, skip):
                 total.merge(block)
                 bar.update(len(block.outcomes))
-    return total.estimate(onread)
+    return total.estimate(onread, notes), notes
 
 
 def saturated(channel):
@@ -209,8 +257,8 @@ def _label(index, source):
     return os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"images[{index}]"
 
 
-def _distinct(images):
-    """(index, image) pairs, an image whose SHA-256 came before replaced by a Duplicate, said in a warning.
+def _distinct(images, notes):
+    """(index, image) pairs, an image whose SHA-256 came before replaced by a Duplicate, said in ``notes``.
 
     An image that cannot be hashed here is passed on: reading it will say what is wrong with it.
     """
@@ -223,8 +271,7 @@ def _distinct(images):
             yield index, source
             continue
         if key in seen:
-            warnings.warn(f"{label} is the same picture as {seen[key]} (the same SHA-256): counted once",
-                          FingerprintWarning, stacklevel=4)
+            notes.append(f"{label} is the same picture as {seen[key]} (the same SHA-256): counted once")
             yield index, Duplicate(seen[key])
             continue
         seen[key] = label
@@ -309,7 +356,7 @@ class _Total:
             elif len(self.sums) < SHAPES:
                 self.sums[shape] = sums  # the same bits as adding them to zeros
 
-    def estimate(self, onread):
+    def estimate(self, onread, notes):
         if self.seen == 0:
             raise ValueError("images is empty: a fingerprint needs at least one image")
         counts = collections.Counter(used.shape for _, used in self.used if used.shape in self.sums)
@@ -327,7 +374,7 @@ class _Total:
                     raise error
                 self.onerror(label, error)
         kept = [(label, used) for label, used in self.used if used.shape == shape]
-        _warn_of_quality(kept)
+        notes += _quality_notes(kept)
         estimates = []
         for numerator, denominator in self.sums[shape]:
             # Pixels saturated in every image carry no estimate.
@@ -341,21 +388,22 @@ class _Total:
         return estimate
 
 
-def _warn_of_quality(kept):
-    """Warn of too few images, and of one image that carries most of the estimate."""
+def _quality_notes(kept):
+    """Warnings of too few images, and of one image that carries most of the estimate."""
+    notes = []
     if len(kept) < MIN_IMAGES:
-        warnings.warn(f"only {len(kept)} image{'s' * (len(kept) != 1)} used: a fingerprint of fewer than "
-                      f"{MIN_IMAGES} is noisy and matches of it are weak (20 to 50 are usual)",
-                      FingerprintWarning, stacklevel=4)
+        notes.append(f"only {len(kept)} image{'s' * (len(kept) != 1)} used: a fingerprint of fewer than "
+                     f"{MIN_IMAGES} is noisy and matches of it are weak (20 to 50 are usual)")
     energies = np.array([used.energy for _, used in kept])
     total = energies.sum()
     if len(kept) > 1 and total > 0:
         largest = int(np.argmax(energies))
         share = energies[largest] / total
         if share > max(min(0.5, DOMINANCE / len(kept)), 2 / len(kept)):
-            warnings.warn(f"{kept[largest][0]} dominates the estimate: it carries {share:.0%} of the energy of "
-                          f"the {len(kept)} images' W·I (far brighter than the others, or of detail the denoiser "
-                          "takes for noise); its scene may show in the fingerprint", FingerprintWarning, stacklevel=4)
+            notes.append(f"{kept[largest][0]} dominates the estimate: it carries {share:.0%} of the energy of the "
+                         f"{len(kept)} images' W·I (far brighter than the others, or of detail the denoiser takes "
+                         "for noise); its scene may show in the fingerprint")
+    return notes
 
 
 def _accumulate(products, squares, intensity, residual, clipped):

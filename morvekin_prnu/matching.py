@@ -1,99 +1,118 @@
-"""Testing a photograph against a fingerprint: correlation, PCE and a calibrated verdict.
+"""Testing a photograph against a fingerprint: its residual, the search, and a verdict that says when it may be wrong.
 
 Goljan, Fridrich and Filler (2009), "Large scale test of sensor fingerprint
-camera identification", Proc. SPIE 7254: the normalised cross-correlation of
-the image's residual W with K·I, and the peak-to-correlation energy (PCE) of
-its peak. For an unrelated image the signed PCE at one position is close to a
-chi-square variable with one degree of freedom: P(PCE > t) is the upper normal
-tail at sqrt(t). Goljan and Fridrich (2008), "Camera identification from
-cropped and scaled images", Proc. SPIE 6819: an image that was resized or cut
-is searched over scales and crop positions (:mod:`morvekin_prnu.search`), and
-the decision threshold grows with the number of positions tried, so that the
-false-alarm probability of the whole search is the one asked for.
+camera identification", Proc. SPIE 7254: the image's noise residual W,
+weighted by its luminance I, is correlated with the fingerprint K
+(:mod:`morvekin_prnu.correlation`), over the scales, crop positions and
+orientations where the image may sit on the sensor
+(:mod:`morvekin_prnu.search`, Goljan and Fridrich 2008), and the peak's PCE
+decides with a false-alarm probability that holds for that search
+(:mod:`morvekin_prnu.verdict`).
+
+That probability assumes that the residual and the fingerprint share nothing
+but the sensor's pattern. Two things break it, and a Match says so in its
+``flags``: the image may be one of the very photographs the fingerprint was
+made from, and the image may show the same scene as some of them, whose
+traces the fingerprint keeps (:func:`flagged`).
 """
 
-import math
-import numbers
-from typing import NamedTuple
+import os
 
 import numpy as np
-import scipy.special
 
 from ._checks import checked_plane, checked_sigma, image_label
-from ._fft import irfft2, rfft2
-from .images import load_image
+from .correlation import crosscorr, ncc, pce
+from .images import load_image, read_image
 from .postprocessing import luminance
-from .residual import LEVELS, SIGMA, WAVELET, residual_of_pixels, transform_channels
-from .search import (MIN_SCALE, ORIENTATIONS, admissible, chosen_orientations, extent, half_turn, half_turned, plan,
-                     to_sensor, upsampled)
+from .provenance import array_sha256
+from .residual import LEVELS, SIGMA, WAVELET, denoised_and_residual_of_pixels, residual_of_pixels, transform_channels
+from .search import MIN_SCALE, Rule, checked_rule, scene_pce, tested
+from .storage import StoredFingerprint, recorded_sources
+from .verdict import P_FA, SHARED_SCENE, SOURCE_IMAGE, Match, p_value, pce_threshold, significance, strongest
 
-# The false-alarm probability per image and fingerprint tested.
-P_FA = 1e-6
-NEIGHBOURHOOD = 11  # PCE leaves out this square around the peak (Goljan et al. 2009)
+# The correlation primitives and the verdict's parts are re-exported: they were first defined here.
+__all__ = ["P_FA", "Match", "Questioned", "Rule", "checked_rule", "crosscorr", "flagged", "match", "match_all",
+           "match_residual", "ncc", "p_value", "pce", "pce_threshold", "questioned", "significance", "strongest",
+           "tested_question", "weighted_residual"]
+
+# A peak may come from scene content shared with the fingerprint's photographs when the image's content alone
+# (its denoised picture's own residual) correlates with the fingerprint there more strongly than one unrelated
+# test in a thousand would, and with at least this share of the match's own PCE.
+SCENE_P = 1e-3
+SCENE_SHARE = 0.1
 
 
-class Match(NamedTuple):
-    """The outcome of testing one image against one fingerprint.
+class Questioned:
+    """An image read once for testing: what messages call it, its record, and its weighted residual per sigma.
 
-    Attributes
-    ----------
-    pce : float
-        Peak-to-correlation energy of the peak the verdict rests on.
-    ncc : float
-        Normalised cross-correlation of the image, turned back and scaled, with
-        the part of the fingerprint under it at that peak, in [-1, 1].
-    peak : tuple of int
-        (row, column) on the fingerprint of the top-left corner of the image
-        once turned back by ``orientation`` and enlarged by 1 / ``scale``:
-        (0, 0) for a shot as taken or resized whole, where a crop was cut from
-        otherwise.
-    same_camera : bool
-        The verdict: ``p_value <= p_fa``, or ``pce > threshold`` when a
-        threshold is given.
-    p_value : float
-        The probability that an unrelated image would give a peak at least as
-        strong somewhere in the search that was done: its false-alarm
-        probability. 1 when nothing could be tested.
-    scale : float
-        The image's size over the camera's at the peak: 1 for a shot as taken,
-        0.5 for one resized to half its size.
-    orientation : str
-        How the image is turned from the sensor's frame, one of
-        :data:`morvekin_prnu.search.ORIENTATIONS`: mirrored left to right or
-        not, then turned counter-clockwise by 0, 90, 180 or 270 degrees.
-    positions : int
-        The number of tests the p-value accounts for: every shift, scale and
-        orientation of the search planned, including those a search that
-        stopped at a decisive peak did not reach. 0 when the image is larger
-        than the fingerprint in every orientation tried.
-    scales : int
-        The number of distinct scales among them.
-    orientations : int
-        The number of orientations among them.
+    Made by :func:`questioned`. ``label`` is the path, or "image" for an
+    array; ``facts`` the file's :class:`morvekin_prnu.ImageFacts` (None for an
+    array); ``sha256`` that of the file's bytes, or of an array's values (as
+    :func:`morvekin_prnu.fingerprint` records arrays).
     """
 
-    pce: float
-    ncc: float
-    peak: tuple
-    same_camera: bool
-    p_value: float = 1.0
-    scale: float = 1.0
-    orientation: str = ORIENTATIONS[0]
-    positions: int = 0
-    scales: int = 0
-    orientations: int = 0
+    def __init__(self, label, facts, sha256, pixels):
+        self.label, self.facts, self.sha256 = label, facts, sha256
+        self._pixels = pixels
+        self._weighted, self._content = {}, {}
+
+    def weighted(self, sigma):
+        """The image's :func:`weighted_residual` with that sigma, computed once."""
+        if sigma not in self._weighted:
+            self._weighted[sigma] = _weighted(self._pixels, checked_sigma(sigma), self.label)
+        return self._weighted[sigma]
+
+    def content(self, sigma):
+        """The weighted residual of the image's content alone: that of its denoised picture.
+
+        The denoiser leaves little of the sensor's pattern in the denoised
+        picture, but whatever of the scene leaks into an image's residual
+        (edges, fine texture) leaks the same way into this one.
+        """
+        if sigma not in self._content:
+            denoised, _ = denoised_and_residual_of_pixels(self._pixels, sigma, WAVELET, LEVELS, self.label)
+            self._content[sigma] = _weighted(denoised, sigma, self.label)
+        return self._content[sigma]
 
 
-class Rule(NamedTuple):
-    """What to search and how to decide: the options of :func:`match`, checked (:func:`checked_rule`)."""
+def questioned(image, sigmas=(SIGMA,)):
+    """Read an image once and compute its weighted residual for each sigma: the image's side of every test.
 
-    p_fa: float
-    threshold: float
-    orientations: tuple
-    min_scale: float
+    Parameters
+    ----------
+    image : str, os.PathLike or ndarray
+        A photograph file (read in stored pixel order) or an array, as for
+        :func:`morvekin_prnu.load_image`.
+    sigmas : iterable of float, optional
+        The denoiser sigmas of the fingerprints it is to be tested against,
+        computed now so that an image that cannot be analysed is refused
+        here; others are computed when asked for.
+
+    Returns
+    -------
+    Questioned
+
+    Raises
+    ------
+    OSError, ValueError, TypeError
+        As for :func:`morvekin_prnu.read_image` and
+        :func:`morvekin_prnu.noise_residual`; the message names the file.
+    """
+    sigmas = sorted({checked_sigma(sigma) for sigma in sigmas})
+    label = image_label(image)
+    if isinstance(image, (str, os.PathLike)):
+        pixels, facts = read_image(image, orient=False)
+        sha256 = facts.sha256
+    else:
+        pixels, facts = load_image(image, orient=False), None
+        sha256 = array_sha256(pixels)
+    question = Questioned(label, facts, sha256, pixels)
+    for sigma in sigmas:
+        question.weighted(sigma)
+    return question
 
 
-def match(fingerprint, image, *, sigma=SIGMA, p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE):
+def match(fingerprint, image, *, sigma=None, p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE):
     """Test whether a photograph was taken by the camera of a fingerprint.
 
     The image's residual W (:func:`morvekin_prnu.noise_residual`) is
@@ -133,23 +152,31 @@ def match(fingerprint, image, *, sigma=SIGMA, p_fa=P_FA, threshold=None, orienta
     one found. The law does not know of patterns that cameras of one model
     share, so a PCE just past the threshold deserves a second look.
 
+    The probability holds when the residual and the fingerprint share
+    nothing but the sensor. The Match's ``flags`` say when that may not be
+    so (:func:`flagged`).
+
     Parameters
     ----------
-    fingerprint : ndarray, shape (H, W)
-        A fingerprint from :func:`morvekin_prnu.fingerprint`; any finite
-        values, multiplied by any constant: it is rescaled before use.
+    fingerprint : ndarray, shape (H, W), or StoredFingerprint
+        A fingerprint from :func:`morvekin_prnu.fingerprint` (any finite
+        values, multiplied by any constant: it is rescaled before use), or a
+        fingerprint file as :func:`morvekin_prnu.read_fingerprint` reads it,
+        whose record of its photographs shows whether the image is one of
+        them.
     image : str, os.PathLike or ndarray
         The photograph: a file (read in stored pixel order) or an array, as
         for :func:`morvekin_prnu.load_image`.
     sigma : float, optional
-        The denoiser's noise standard deviation; use the fingerprint's.
+        The denoiser's noise standard deviation: the fingerprint file's own
+        for a StoredFingerprint, else 3.
     p_fa : float, optional
         The false-alarm probability per image and fingerprint, in (0, 1).
     threshold : float, optional
-        A fixed PCE above which the image is attributed to the camera, as in
-        Goljan et al. (2009), who used 60 at zero shift. When given it decides
-        instead of ``p_fa``, whatever was searched; ``p_value`` is still
-        reported.
+        A fixed positive PCE above which the image is attributed to the
+        camera, as in Goljan et al. (2009), who used 60 at zero shift. When
+        given it decides instead of ``p_fa``, whatever was searched;
+        ``p_value`` is still reported.
     orientations : {4, 1, 8}, optional
         Orientations tried: the four quarter turns, the image as stored
         only, or the quarter turns of it and of its mirror image.
@@ -161,21 +188,25 @@ def match(fingerprint, image, *, sigma=SIGMA, p_fa=P_FA, threshold=None, orienta
     -------
     Match
     """
-    [fingerprint] = _checked_fingerprints([fingerprint], ["fingerprint"])
+    [fingerprint], [sigma], [sources] = _checked_fingerprints([fingerprint], ["fingerprint"], sigma)
     rule = checked_rule(p_fa, threshold, orientations, min_scale)
-    return _tested(fingerprint, weighted_residual(image, sigma=sigma), rule)
+    return tested_question(fingerprint, questioned(image, [sigma]), sigma, rule, sources)
 
 
-def match_all(fingerprints, image, *, sigma=SIGMA, p_fa=P_FA, threshold=None, orientations=4,
-              min_scale=MIN_SCALE):
-    """Test a photograph against several fingerprints, extracting its residual once.
+def match_all(fingerprints, image, *, sigma=None, p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE):
+    """Test a photograph against several fingerprints, reading it once and extracting its residual once per sigma.
 
     Parameters
     ----------
-    fingerprints : sequence of ndarray, each shape (H, W)
-        Fingerprints from :func:`morvekin_prnu.fingerprint`, of any sizes.
-    image, sigma, p_fa, threshold, orientations, min_scale
-        As for :func:`match`; ``sigma`` should be the fingerprints' own.
+    fingerprints : sequence of ndarray or StoredFingerprint
+        As for :func:`match`, of any sizes.
+    image : str, os.PathLike, ndarray or Questioned
+        As for :func:`match`, or an image :func:`questioned` already read.
+    p_fa, threshold, orientations, min_scale
+        As for :func:`match`.
+    sigma : float, optional
+        The denoiser's sigma for every fingerprint; by default each
+        StoredFingerprint's own, 3 for arrays.
 
     Returns
     -------
@@ -183,10 +214,12 @@ def match_all(fingerprints, image, *, sigma=SIGMA, p_fa=P_FA, threshold=None, or
         One per fingerprint, in their order: what :func:`match` gives for
         each, each with its own ``p_fa`` (:func:`strongest` picks one).
     """
-    checked = _checked_fingerprints(fingerprints, [f"fingerprints[{k}]" for k in range(len(fingerprints))])
+    names = [f"fingerprints[{k}]" for k in range(len(fingerprints))]
+    checked, sigmas, sources = _checked_fingerprints(fingerprints, names, sigma)
     rule = checked_rule(p_fa, threshold, orientations, min_scale)
-    weighted = weighted_residual(image, sigma=sigma)
-    return [_tested(fingerprint, weighted, rule) for fingerprint in checked]
+    question = image if isinstance(image, Questioned) else questioned(image, sigmas)
+    return [tested_question(fingerprint, question, each, rule, recorded)
+            for fingerprint, each, recorded in zip(checked, sigmas, sources)]
 
 
 def weighted_residual(image, *, sigma=SIGMA):
@@ -209,13 +242,14 @@ def weighted_residual(image, *, sigma=SIGMA):
     ndarray, shape (H, W), float64
     """
     checked_sigma(sigma)
-    pixels = load_image(image, orient=False)
-    residual = residual_of_pixels(pixels, sigma, WAVELET, LEVELS, image_label(image))
-    return residual * luminance(list(transform_channels(pixels)))
+    return _weighted(load_image(image, orient=False), sigma, image_label(image))
 
 
 def match_residual(fingerprint, weighted, *, p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE):
-    """:func:`match` of an image given by its :func:`weighted_residual`: the same Match, bit for bit.
+    """:func:`match` of an image given by its :func:`weighted_residual`: the same Match, bit for bit, but its flags.
+
+    Without the image, neither of :func:`flagged`'s checks can be made: the
+    Match's ``flags`` are empty.
 
     Parameters
     ----------
@@ -229,393 +263,99 @@ def match_residual(fingerprint, weighted, *, p_fa=P_FA, threshold=None, orientat
     -------
     Match
     """
-    [fingerprint] = _checked_fingerprints([fingerprint], ["fingerprint"])
+    [fingerprint], _, _ = _checked_fingerprints([fingerprint], ["fingerprint"], SIGMA)
     rule = checked_rule(p_fa, threshold, orientations, min_scale)
     weighted = checked_plane(weighted, "weighted")
     if not np.isfinite(weighted).all():
         raise ValueError("weighted holds NaN or infinite values")
-    return _tested(fingerprint, weighted, rule)
+    return tested(fingerprint, weighted, rule)
 
 
-def checked_rule(p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE):
-    """The options of :func:`match` checked, as a :class:`Rule`; a ValueError names the bad one."""
-    if not _real(p_fa) or not 0.0 < p_fa < 1.0:
-        raise ValueError(f"p_fa must be a number between 0 and 1, not {p_fa!r}")
-    if threshold is not None and (not _real(threshold) or not math.isfinite(threshold)):
-        raise ValueError(f"threshold must be a finite number or None, not {threshold!r}")
-    if not _real(min_scale) or not 0.0 < min_scale <= 1.0:
-        raise ValueError(f"min_scale must be a number in (0, 1], not {min_scale!r}")
-    chosen_orientations(orientations)
-    return Rule(float(p_fa), None if threshold is None else float(threshold), int(orientations), float(min_scale))
-
-
-def pce_threshold(p_fa, tests):
-    """The PCE that the largest of ``tests`` tests of an unrelated pair exceeds with probability ``p_fa``.
-
-    With Q the upper normal tail and the tests taken as independent (Šidák):
-    each test is allowed a = 1 - (1 - p_fa)^(1 / tests), and the threshold is
-    the signed square of Q⁻¹(a).
+def tested_question(fingerprint, question, sigma, rule, sources=frozenset()):
+    """The Match of a :class:`Questioned` image against a fingerprint, with its :func:`flagged` conditions.
 
     Parameters
     ----------
-    p_fa : float
-        In (0, 1).
-    tests : int
-        At least 1.
+    fingerprint : ndarray, shape (H, W)
+        Finite values.
+    question : Questioned
+    sigma : float
+    rule : Rule
+    sources : set of str, optional
+        The SHA-256 of each photograph the fingerprint was made from.
 
     Returns
     -------
-    float
+    Match
     """
-    each = -math.expm1(math.log1p(-p_fa) / tests)
-    root = -float(scipy.special.ndtri(each))
-    return math.copysign(root * root, root)
+    return flagged(tested(fingerprint, question.weighted(sigma), rule), fingerprint, question, sigma, rule, sources)
 
 
-def p_value(pce, tests):
-    """The probability that the largest of ``tests`` tests of an unrelated pair reaches ``pce``.
+def flagged(found, fingerprint, question, sigma, rule, sources=frozenset()):
+    """``found`` with the conditions under which its p-value may not hold in its ``flags``.
 
-    1 - (1 - Q(sqrt(pce)))^tests, with the square root signed as the PCE is
-    (:func:`pce_threshold` inverts it); computed without cancellation, so a
-    strong match gives a tiny number, not 0, until it underflows.
-    """
-    root = math.copysign(math.sqrt(abs(pce)), pce)
-    each = float(scipy.special.ndtr(-root))
-    return -math.expm1(tests * math.log1p(-each)) if each < 1.0 else 1.0
-
-
-def significance(found):
-    """A sort key for Matches, the most significant first.
-
-    Those that decide for their camera come first, then the others; each by
-    p-value, then by PCE (p-values of strong matches underflow to 0
-    together). A Match holding NaN, which a well-formed one never does, comes
-    last and never decides (:func:`strongest`).
+    - :data:`morvekin_prnu.verdict.SOURCE_IMAGE`: the image's SHA-256 is
+      among ``sources``, the photographs the fingerprint was made from; its
+      own residual is part of the fingerprint, so it matches whatever camera
+      took it.
+    - :data:`morvekin_prnu.verdict.SHARED_SCENE`, for a Match that decides
+      for the camera: the residual of the image's content alone
+      (:meth:`Questioned.content`), placed as the peak places the image,
+      correlates with the fingerprint there with a one-test p-value below
+      :data:`SCENE_P` and a PCE of at least :data:`SCENE_SHARE` of the
+      match's. A fingerprint made from few photographs keeps traces of their
+      scenes, and an image of the same scene from another camera can then
+      pass the threshold on those traces alone.
 
     Parameters
     ----------
     found : Match
+    fingerprint : ndarray, shape (H, W)
+    question : Questioned
+    sigma : float
+    rule : Rule
+    sources : set of str, optional
 
     Returns
     -------
-    tuple
+    Match
     """
-    if found.pce != found.pce or found.p_value != found.p_value:
-        return 2, math.inf, math.inf
-    return (0 if found.same_camera is True else 1), found.p_value, -found.pce
+    flags = []
+    if question.sha256 in sources:
+        flags.append(SOURCE_IMAGE)
+    if found.same_camera:
+        scene = scene_pce(fingerprint, question.content(sigma), found, rule)
+        if scene >= max(pce_threshold(SCENE_P, 1), SCENE_SHARE * found.pce):
+            flags.append(SHARED_SCENE)
+    return found._replace(flags=tuple(flags))
 
 
-def strongest(matches):
-    """The index of the most significant of ``matches`` (:func:`significance`) if it decides for its camera, or None.
-
-    The first of equals wins.
-    """
-    if not len(matches):
-        return None
-    best = min(range(len(matches)), key=lambda k: significance(matches[k]))
-    return best if significance(matches[best])[0] == 0 else None
-
-
-def _or_worst(value, worst):
-    return value if value == value else worst
+def _weighted(pixels, sigma, label):
+    """W·I of pixels that load_image gave; refused, naming the image, where it overflows."""
+    residual = residual_of_pixels(pixels, sigma, WAVELET, LEVELS, label)
+    weighted = residual * luminance(list(transform_channels(pixels)))
+    if not np.isfinite(weighted).all():
+        raise ValueError(f"{label}: its pixel values (up to {float(np.max(np.abs(pixels))):g}) are too large to "
+                         "analyse; float images are taken to be on the 0-255 scale")
+    return weighted
 
 
-def _real(value):
-    return isinstance(value, numbers.Real) and not isinstance(value, bool)
-
-
-def _checked_fingerprints(fingerprints, names):
-    checked = []
+def _checked_fingerprints(fingerprints, names, sigma):
+    """Each fingerprint's finite values, its sigma (``sigma``, else a file's own, else the default) and the
+    SHA-256 of the photographs its file records."""
+    if sigma is not None:
+        sigma = checked_sigma(sigma)
+    checked, sigmas, sources = [], [], []
     for name, fingerprint in zip(names, fingerprints):
+        recorded = frozenset()
+        own = SIGMA
+        if isinstance(fingerprint, StoredFingerprint):
+            recorded = frozenset(source.sha256 for source in recorded_sources(fingerprint.metadata) if source.sha256)
+            fingerprint, own = fingerprint.fingerprint, fingerprint.metadata["sigma"]
         fingerprint = checked_plane(fingerprint, name)
         if not np.isfinite(fingerprint).all():
             raise ValueError(f"{name} holds NaN or infinite values")
         checked.append(fingerprint)
-    return checked
-
-
-class _Found(NamedTuple):
-    pce: float
-    ncc: float
-    peak: tuple
-    scale: float
-    orientation: str
-
-
-class _Prepared:
-    """A fingerprint ready to be correlated: rescaled, zero-mean, its spectrum kept per precision."""
-
-    def __init__(self, fingerprint):
-        self.values = _rescaled(fingerprint)
-        self.values -= self.values.mean()
-        self.norm = math.sqrt(_sum_of_products(self.values, self.values))
-        self._spectra = {}
-
-    def spectrum_in(self, dtype):
-        if dtype not in self._spectra:
-            self._spectra[dtype] = rfft2(self.values, self.values.shape, dtype)
-        return self._spectra[dtype]
-
-
-def _rescaled(x):
-    """x in float64, multiplied by the power of two that brings its largest magnitude into [0.5, 1).
-
-    Exact, so the result is the same bits for x times any power of two, and no
-    sum of squares or product of norms downstream can overflow or underflow.
-    """
-    x = np.asarray(x, dtype=np.float64)
-    largest = float(np.max(np.abs(x)))
-    return np.ldexp(x, -math.frexp(largest)[1]) if largest > 0.0 else np.zeros(x.shape)
-
-
-def _tested(fingerprint, weighted, rule):
-    """The Match of a weighted residual against a fingerprint under ``rule``."""
-    prepared = _Prepared(fingerprint)
-    image = _rescaled(weighted)
-    aligned, searches = plan(image.shape, prepared.values.shape, chosen_orientations(rule.orientations),
-                             rule.min_scale)
-    counts = dict(
-        positions=len(aligned) + sum(search.positions for search in searches),
-        scales=len({math.sqrt(test.scales[0] * test.scales[1]) for test in aligned}
-                   | {scale for search in searches for scale in search.scales}),
-        orientations=len({test.orientation for test in aligned} | {search.orientation for search in searches}))
-    if not counts["positions"]:
-        return Match(0.0, 0.0, (0, 0), False)
-    share = 0.5 if aligned and searches else 1.0
-    outcomes = []
-    if aligned:
-        found = _strongest_found([_aligned(prepared, image, test) for test in aligned])
-        outcomes.append(_judged(found, len(aligned), share, rule))
-        if outcomes[-1][1]:
-            return _reported(*outcomes[-1], counts)
-    if searches:
-        tests = sum(search.positions for search in searches)
-        limit = rule.threshold if rule.threshold is not None else pce_threshold(share * rule.p_fa, tests)
-        outcomes.append(_judged(_searched(prepared, image, searches, limit), tests, share, rule))
-    return _reported(*min(outcomes, key=lambda outcome: (not outcome[1], _or_worst(outcome[2], 1.0))), counts)
-
-
-def _judged(found, tests, share, rule):
-    """(found, decided, p-value of the whole search) for the best peak of a part with that share of p_fa."""
-    p = min(1.0, p_value(found.pce, tests) / share)
-    decided = found.pce > rule.threshold if rule.threshold is not None else p <= rule.p_fa
-    return found, bool(decided), p
-
-
-def _reported(found, decided, p, counts):
-    return Match(found.pce, found.ncc, found.peak, decided, p, found.scale, found.orientation, **counts)
-
-
-def _strongest_found(candidates):
-    """The candidate with the highest PCE, NaN last, the first of equals."""
-    return max(candidates, key=lambda found: _or_worst(found.pce, -math.inf))
-
-
-def _aligned(prepared, image, test):
-    """The zero-shift test of the image turned back by ``test.orientation`` and enlarged to the fingerprint's shape."""
-    shape = prepared.values.shape
-    turned = to_sensor(image, test.orientation)
-    enlarged = turned if test.scales == (1.0, 1.0) else upsampled(turned, shape, test.scales)
-    correlation = _correlation(prepared, enlarged - enlarged.mean(), np.float64)
-    return _Found(pce(correlation), float(correlation[0, 0]), (0, 0), math.sqrt(test.scales[0] * test.scales[1]),
-                  test.orientation)
-
-
-def _correlation(prepared, placed, dtype):
-    """Correlation of a zero-mean array, placed at the fingerprint's top left, with it over all cyclic shifts.
-
-    Divided by the product of the norms in float64, left unnormalised
-    (enough for PCE) in float32.
-    """
-    product = np.conj(rfft2(placed, prepared.values.shape, dtype))
-    product *= prepared.spectrum_in(dtype)
-    values = irfft2(product, prepared.values.shape)
-    if dtype == np.float64:
-        norm = math.sqrt(_sum_of_products(placed, placed)) * prepared.norm
-        values /= norm if norm else math.inf
-    return values
-
-
-def _searched(prepared, image, searches, limit):
-    """The best peak of a scale and crop search; it stops at the first peak above ``limit`` once climbed.
-
-    Every scale is tried in single precision (:func:`_scanned`); the peak
-    reported is worked out again in double precision, and only that one
-    decides. Climbing: past a scale whose PCE is above ``limit``, the next
-    scales of that orientation are tried while the PCE grows, so the scale
-    reported is the best one nearby.
-    """
-    best, climbing = None, {}
-    for orientation, scale, value in _scanned(prepared, image, searches):
-        if best is None or value > best[0]:
-            best = (value, orientation, scale)
-        top = climbing.pop(orientation, None)
-        if top is not None and value > top[0]:
-            climbing[orientation] = (value, orientation, scale)
-            continue
-        if top is not None:
-            found = _located(prepared, image, *top[1:])
-            if found.pce > limit:
-                return found
-        if value > limit:
-            climbing[orientation] = (value, orientation, scale)
-    for top in climbing.values():
-        found = _located(prepared, image, *top[1:])
-        if found.pce > limit:
-            return found
-    return _located(prepared, image, *best[1:])
-
-
-def _scanned(prepared, image, searches):
-    """(orientation, scale, PCE in single precision) for every scale of every search, in order.
-
-    An orientation and its half turn, when both are searched, share the
-    up-sampling and the forward transform (:func:`morvekin_prnu.search.half_turn`).
-    """
-    shape = prepared.values.shape
-    kernel = prepared.spectrum_in(np.float32)
-    planned = {search.orientation for search in searches}
-    done = set()
-    for search in searches:
-        if search.orientation in done:
-            continue
-        partner = half_turned(search.orientation)
-        partner = partner if partner in planned else None
-        done |= {search.orientation, partner}
-        turned = to_sensor(image, search.orientation)
-        for scale in search.scales:
-            covered = extent(turned.shape, scale, shape)
-            shifts = admissible(covered, shape)
-            enlarged = upsampled(turned, covered, (scale, scale), np.float32)
-            enlarged -= enlarged.mean()
-            forward = rfft2(enlarged, shape, np.float32)
-            product = np.conj(forward)
-            product *= kernel
-            yield search.orientation, scale, _peak_pce(irfft2(product, shape), shifts)
-            if partner is not None:
-                half_turn(forward, covered, shape)
-                forward *= kernel
-                yield partner, scale, _peak_pce(irfft2(forward, shape), shifts)
-
-
-def _peak_pce(correlation, shifts):
-    return pce(correlation, peak=_admissible_peak(correlation, shifts))
-
-
-def _located(prepared, image, orientation, scale):
-    """The double-precision peak of the image turned back by ``orientation`` and enlarged by 1 / ``scale``."""
-    shape = prepared.values.shape
-    turned = to_sensor(image, orientation)
-    covered = extent(turned.shape, scale, shape)
-    enlarged = upsampled(turned, covered, (scale, scale))
-    enlarged -= enlarged.mean()
-    correlation = _correlation(prepared, enlarged, np.float64)
-    row, column = _admissible_peak(correlation, admissible(covered, shape))
-    under = prepared.values[row:row + covered[0], column:column + covered[1]]
-    return _Found(pce(correlation, peak=(row, column)), float(ncc(enlarged, under)), (row, column), scale, orientation)
-
-
-def _admissible_peak(correlation, shifts):
-    """(row, column) of the highest value among the first ``shifts`` rows and columns."""
-    region = correlation[:shifts[0], :shifts[1]]
-    return tuple(int(i) for i in np.unravel_index(np.argmax(region), region.shape))
-
-
-def crosscorr(a, b):
-    """Normalised cross-correlation of two arrays over all cyclic shifts.
-
-    Parameters
-    ----------
-    a, b : ndarray, shape (H, W)
-        Real arrays of the same shape; each has its mean subtracted.
-
-    Returns
-    -------
-    ndarray, shape (H, W), float64
-        C[s] = sum_x a'(x) b'(x + s) / (|a'| |b'|) with a' and b' the
-        mean-subtracted arrays and x + s taken cyclically; C[0, 0] is
-        :func:`ncc` (a, b). All zeros if either array is constant.
-    """
-    a, b, norm = _centred(a, b)
-    if norm == 0.0:
-        return np.zeros(a.shape)
-    product = np.conj(rfft2(a))
-    product *= rfft2(b)
-    values = irfft2(product, a.shape)
-    values /= norm
-    return values
-
-
-def pce(surface, *, peak=(0, 0), neighbourhood=NEIGHBOURHOOD):
-    """Peak-to-correlation energy of a cross-correlation surface.
-
-    Goljan et al. (2009): PCE = sign(C[p]) C[p]² / mean of C² outside the
-    ``neighbourhood`` x ``neighbourhood`` square around p (cyclic), so that the
-    peak's own spread does not count as background.
-
-    Parameters
-    ----------
-    surface : ndarray, shape (H, W)
-        A cross-correlation over cyclic shifts, e.g. from :func:`crosscorr`.
-    peak : tuple of int, optional
-        (row, column) of the peak; (0, 0), no shift, unless a search found
-        another.
-    neighbourhood : int, optional
-        Odd side of the square left out; 11.
-
-    Returns
-    -------
-    float
-        0 for a surface that is zero outside the square.
-    """
-    surface = checked_plane(surface, "surface")
-    if not (isinstance(neighbourhood, int) and neighbourhood > 0 and neighbourhood % 2 == 1):
-        raise ValueError(f"neighbourhood must be a positive odd integer, not {neighbourhood!r}")
-    rows, columns = surface.shape
-    row, column = peak
-    if not (-rows <= row < rows and -columns <= column < columns):
-        raise ValueError(f"peak {peak} lies outside the surface of shape {surface.shape}")
-    half = neighbourhood // 2
-    near_rows = np.unique(np.arange(row - half, row + half + 1) % rows)
-    near_columns = np.unique(np.arange(column - half, column + half + 1) % columns)
-    outside = surface.size - near_rows.size * near_columns.size
-    near = surface[np.ix_(near_rows, near_columns)]
-    energy = (_sum_of_products(surface, surface) - _sum_of_products(near, near)) / outside if outside else 0.0
-    if energy <= 0.0:
-        return 0.0
-    value = float(surface[row, column])
-    return float(np.sign(value) * value * value / energy)
-
-
-def ncc(a, b):
-    """Normalised cross-correlation of two arrays at zero shift.
-
-    Parameters
-    ----------
-    a, b : ndarray, shape (H, W)
-        Real arrays of the same shape.
-
-    Returns
-    -------
-    float
-        The correlation coefficient of their values, in [-1, 1]; 0 if either
-        is constant.
-    """
-    a, b, norm = _centred(a, b)
-    return _sum_of_products(a, b) / norm if norm else 0.0
-
-
-def _centred(a, b):
-    """a and b checked, less their means, and the product of their norms."""
-    a, b = checked_plane(a, "a"), checked_plane(b, "b")
-    if a.shape != b.shape:
-        raise ValueError(f"a and b must have the same shape, not {a.shape} and {b.shape}")
-    a = a - a.mean()
-    b = b - b.mean()
-    return a, b, np.sqrt(_sum_of_products(a, a) * _sum_of_products(b, b))
-
-
-def _sum_of_products(a, b):
-    # NumPy's pairwise sum, not BLAS: BLAS splits long dot products over its
-    # threads, so their last bits depend on the thread count.
-    return float(np.sum(a * b))
+        sigmas.append(own if sigma is None else sigma)
+        sources.append(recorded)
+    return checked, sigmas, sources

@@ -9,17 +9,21 @@ scale is unknown, so a grid of scales is tried from 1 down to a floor, finely
 enough that the up-sampled residual stays aligned with the fingerprint across
 the whole image at the nearest grid scale.
 
-This module plans such a search (:func:`plan`) and gives its pieces: the
-orientations, the scale grid, the crop positions and the up-sampling;
-:mod:`morvekin_prnu.matching` runs it and turns its outcome into a verdict.
+This module plans such a search (:func:`plan`), gives its pieces (the
+orientations, the scale grid, the crop positions and the up-sampling) and
+runs it (:func:`tested`), deciding with :mod:`morvekin_prnu.verdict`.
 """
 
 import math
+import numbers
 from typing import NamedTuple
 
 import numpy as np
 
+from ._fft import irfft2, rfft2
 from ._threads import in_blocks
+from .correlation import ncc, pce, rescaled, sum_of_products
+from .verdict import Match, judged, pce_threshold
 
 # How the image may have been turned from the sensor's frame: mirrored left to
 # right (or not), then turned counter-clockwise by 0, 90, 180 or 270 degrees.
@@ -48,6 +52,31 @@ class Search(NamedTuple):
     orientation: str
     scales: tuple  # from 1 down to the smallest that is searched
     positions: int  # shifts tried over all those scales
+
+
+class Rule(NamedTuple):
+    """What to search and how to decide: the options of :func:`morvekin_prnu.match`, checked (:func:`checked_rule`)."""
+
+    p_fa: float
+    threshold: float | None
+    orientations: int
+    min_scale: float
+
+
+def checked_rule(p_fa, threshold, orientations, min_scale):
+    """The options of :func:`morvekin_prnu.match` checked, as a :class:`Rule`; a ValueError names the bad one.
+
+    ``threshold`` must be positive: at 0 every unrelated image would pass half
+    the time.
+    """
+    if not _real(p_fa) or not 0.0 < p_fa < 1.0:
+        raise ValueError(f"p_fa must be a number between 0 and 1, not {p_fa!r}")
+    if threshold is not None and (not _real(threshold) or not 0.0 < threshold < math.inf):
+        raise ValueError(f"threshold must be a positive finite number or None, not {threshold!r}")
+    if not _real(min_scale) or not 0.0 < min_scale <= 1.0:
+        raise ValueError(f"min_scale must be a number in (0, 1], not {min_scale!r}")
+    chosen_orientations(orientations)
+    return Rule(float(p_fa), None if threshold is None else float(threshold), int(orientations), float(min_scale))
 
 
 def half_turned(orientation):
@@ -217,3 +246,233 @@ def half_turn(forward, covered, shape):
         frequencies = np.arange(forward.shape[axis])
         phase = np.exp(2j * np.pi * frequencies * ((length - 1) / size)).astype(forward.dtype)
         forward *= phase[:, None] if axis == 0 else phase
+
+
+def tested(fingerprint, weighted, rule):
+    """The Match of a weighted residual against a fingerprint under ``rule``: the search :func:`plan` gives, run.
+
+    The zero-shift tests and the scale and crop search each get half of the
+    false-alarm probability when both are planned, all of it otherwise; the
+    search stops at the first decisive peak (:func:`morvekin_prnu.match`
+    describes the whole road).
+
+    Parameters
+    ----------
+    fingerprint : ndarray, shape (H, W)
+        Finite values.
+    weighted : ndarray, shape (h, w)
+        The image's :func:`morvekin_prnu.weighted_residual`; finite values.
+    rule : Rule
+
+    Returns
+    -------
+    Match
+    """
+    prepared = _Prepared(fingerprint)
+    image = rescaled(weighted)
+    aligned, searches = plan(image.shape, prepared.values.shape, chosen_orientations(rule.orientations),
+                             rule.min_scale)
+    counts = dict(
+        positions=len(aligned) + sum(search.positions for search in searches),
+        scales=len({math.sqrt(test.scales[0] * test.scales[1]) for test in aligned}
+                   | {scale for search in searches for scale in search.scales}),
+        orientations=len({test.orientation for test in aligned} | {search.orientation for search in searches}))
+    if not counts["positions"]:
+        return Match(0.0, 0.0, (0, 0), False)
+    share = 0.5 if aligned and searches else 1.0
+    outcomes = []
+    if aligned:
+        found = _strongest_found([_aligned(prepared, image, test) for test in aligned])
+        outcomes.append((found, *judged(found.pce, len(aligned), share, rule)))
+        if outcomes[-1][1]:
+            return _reported(*outcomes[-1], counts)
+    if searches:
+        tests = sum(search.positions for search in searches)
+        limit = rule.threshold if rule.threshold is not None else pce_threshold(share * rule.p_fa, tests)
+        found = _searched(prepared, image, searches, limit)
+        outcomes.append((found, *judged(found.pce, tests, share, rule)))
+    return _reported(*min(outcomes, key=lambda outcome: (not outcome[1], _or_worst(outcome[2], 1.0))), counts)
+
+
+def scene_pce(fingerprint, weighted, found, rule):
+    """The PCE, at ``found``'s peak, of another weighted residual of the same image placed as ``found`` places it.
+
+    The image is turned back by ``found.orientation`` and enlarged by 1 /
+    ``found.scale`` exactly as the test that gave ``found`` did (to the
+    fingerprint's shape for a zero-shift test, over the area it covers for a
+    searched one), and its correlation with the fingerprint read at
+    ``found.peak``.
+
+    Parameters
+    ----------
+    fingerprint : ndarray, shape (H, W)
+    weighted : ndarray, shape (h, w)
+        Of the same shape as the residual that gave ``found``.
+    found : Match
+        From :func:`tested` with ``rule``.
+    rule : Rule
+
+    Returns
+    -------
+    float
+    """
+    prepared = _Prepared(fingerprint)
+    shape = prepared.values.shape
+    turned = to_sensor(rescaled(weighted), found.orientation)
+    aligned, _ = plan(weighted.shape, shape, [found.orientation], rule.min_scale)
+    at_zero = [test.scales for test in aligned if math.sqrt(test.scales[0] * test.scales[1]) == found.scale]
+    if found.peak == (0, 0) and at_zero:
+        enlarged = turned if at_zero[0] == (1.0, 1.0) else upsampled(turned, shape, at_zero[0])
+    else:
+        enlarged = upsampled(turned, extent(turned.shape, found.scale, shape), (found.scale, found.scale))
+    return pce(_correlation(prepared, enlarged - enlarged.mean(), np.float64), peak=found.peak)
+
+
+class _Found(NamedTuple):
+    pce: float
+    ncc: float
+    peak: tuple
+    scale: float
+    orientation: str
+
+
+class _Prepared:
+    """A fingerprint ready to be correlated: rescaled, zero-mean, its spectrum kept per precision."""
+
+    def __init__(self, fingerprint):
+        self.values = rescaled(fingerprint)
+        self.values -= self.values.mean()
+        self.norm = math.sqrt(sum_of_products(self.values, self.values))
+        self._spectra = {}
+
+    def spectrum_in(self, dtype):
+        if dtype not in self._spectra:
+            self._spectra[dtype] = rfft2(self.values, self.values.shape, dtype)
+        return self._spectra[dtype]
+
+
+def _reported(found, decided, p, counts):
+    return Match(found.pce, found.ncc, found.peak, decided, p, found.scale, found.orientation, **counts)
+
+
+def _or_worst(value, worst):
+    return value if value == value else worst
+
+
+def _real(value):
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+
+def _strongest_found(candidates):
+    """The candidate with the highest PCE, NaN last, the first of equals."""
+    return max(candidates, key=lambda found: _or_worst(found.pce, -math.inf))
+
+
+def _aligned(prepared, image, test):
+    """The zero-shift test of the image turned back by ``test.orientation`` and enlarged to the fingerprint's shape."""
+    shape = prepared.values.shape
+    turned = to_sensor(image, test.orientation)
+    enlarged = turned if test.scales == (1.0, 1.0) else upsampled(turned, shape, test.scales)
+    correlation = _correlation(prepared, enlarged - enlarged.mean(), np.float64)
+    return _Found(pce(correlation), float(correlation[0, 0]), (0, 0), math.sqrt(test.scales[0] * test.scales[1]),
+                  test.orientation)
+
+
+def _correlation(prepared, placed, dtype):
+    """Correlation of a zero-mean array, placed at the fingerprint's top left, with it over all cyclic shifts.
+
+    Divided by the product of the norms in float64, left unnormalised
+    (enough for PCE) in float32.
+    """
+    product = np.conj(rfft2(placed, prepared.values.shape, dtype))
+    product *= prepared.spectrum_in(dtype)
+    values = irfft2(product, prepared.values.shape)
+    if dtype == np.float64:
+        norm = math.sqrt(sum_of_products(placed, placed)) * prepared.norm
+        values /= norm if norm else math.inf
+    return values
+
+
+def _searched(prepared, image, searches, limit):
+    """The best peak of a scale and crop search; it stops at the first peak above ``limit`` once climbed.
+
+    Every scale is tried in single precision (:func:`_scanned`); the peak
+    reported is worked out again in double precision, and only that one
+    decides. Climbing: past a scale whose PCE is above ``limit``, the next
+    scales of that orientation are tried while the PCE grows, so the scale
+    reported is the best one nearby.
+    """
+    best, climbing = None, {}
+    for orientation, scale, value in _scanned(prepared, image, searches):
+        if best is None or value > best[0]:
+            best = (value, orientation, scale)
+        top = climbing.pop(orientation, None)
+        if top is not None and value > top[0]:
+            climbing[orientation] = (value, orientation, scale)
+            continue
+        if top is not None:
+            found = _located(prepared, image, *top[1:])
+            if found.pce > limit:
+                return found
+        if value > limit:
+            climbing[orientation] = (value, orientation, scale)
+    for top in climbing.values():
+        found = _located(prepared, image, *top[1:])
+        if found.pce > limit:
+            return found
+    return _located(prepared, image, *best[1:])
+
+
+def _scanned(prepared, image, searches):
+    """(orientation, scale, PCE in single precision) for every scale of every search, in order.
+
+    An orientation and its half turn, when both are searched, share the
+    up-sampling and the forward transform (:func:`morvekin_prnu.search.half_turn`).
+    """
+    shape = prepared.values.shape
+    kernel = prepared.spectrum_in(np.float32)
+    planned = {search.orientation for search in searches}
+    done = set()
+    for search in searches:
+        if search.orientation in done:
+            continue
+        partner = half_turned(search.orientation)
+        partner = partner if partner in planned else None
+        done |= {search.orientation, partner}
+        turned = to_sensor(image, search.orientation)
+        for scale in search.scales:
+            covered = extent(turned.shape, scale, shape)
+            shifts = admissible(covered, shape)
+            enlarged = upsampled(turned, covered, (scale, scale), np.float32)
+            enlarged -= enlarged.mean()
+            forward = rfft2(enlarged, shape, np.float32)
+            product = np.conj(forward)
+            product *= kernel
+            yield search.orientation, scale, _peak_pce(irfft2(product, shape), shifts)
+            if partner is not None:
+                half_turn(forward, covered, shape)
+                forward *= kernel
+                yield partner, scale, _peak_pce(irfft2(forward, shape), shifts)
+
+
+def _peak_pce(correlation, shifts):
+    return pce(correlation, peak=_admissible_peak(correlation, shifts))
+
+
+def _located(prepared, image, orientation, scale):
+    """The double-precision peak of the image turned back by ``orientation`` and enlarged by 1 / ``scale``."""
+    shape = prepared.values.shape
+    turned = to_sensor(image, orientation)
+    covered = extent(turned.shape, scale, shape)
+    enlarged = upsampled(turned, covered, (scale, scale))
+    enlarged -= enlarged.mean()
+    correlation = _correlation(prepared, enlarged, np.float64)
+    row, column = _admissible_peak(correlation, admissible(covered, shape))
+    under = prepared.values[row:row + covered[0], column:column + covered[1]]
+    return _Found(pce(correlation, peak=(row, column)), float(ncc(enlarged, under)), (row, column), scale, orientation)
+
+
+def _admissible_peak(correlation, shifts):
+    """(row, column) of the highest value among the first ``shifts`` rows and columns."""
+    region = correlation[:shifts[0], :shifts[1]]
+    return tuple(int(i) for i in np.unravel_index(np.argmax(region), region.shape))

@@ -83,6 +83,23 @@ def save_fingerprint(path, fingerprint, metadata):
     OSError
         The file cannot be written; the file at ``path`` is left as it was.
     """
+    data = fingerprint_bytes(fingerprint, metadata)
+    with atomic_write(path) as file:
+        file.write(data)
+
+
+def fingerprint_bytes(fingerprint, metadata):
+    """The bytes of the fingerprint file :func:`save_fingerprint` writes: the same for the same arguments.
+
+    Parameters
+    ----------
+    fingerprint, metadata
+        As for :func:`save_fingerprint`, and refused as it refuses them.
+
+    Returns
+    -------
+    bytes
+    """
     checked_estimate(fingerprint, "fingerprint")
     if not isinstance(metadata, dict):
         raise TypeError(f"metadata must be a dict, not {type(metadata).__name__}")
@@ -95,10 +112,12 @@ def save_fingerprint(path, fingerprint, metadata):
     except (TypeError, ValueError) as error:
         raise TypeError(f"metadata cannot be written as JSON: {error}") from None
     arrays = {"fingerprint.npy": fingerprint, "metadata.npy": np.frombuffer(text.encode(), np.uint8)}
-    with atomic_write(path) as file, zipfile.ZipFile(file, "w") as archive:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
         for name, array in arrays.items():
             with archive.open(zipfile.ZipInfo(name, date_time=_EPOCH), "w", force_zip64=True) as member:
                 np.lib.format.write_array(member, array, allow_pickle=False)
+    return buffer.getvalue()
 
 
 def fingerprint_metadata(sigma, inputs, skipped):
@@ -125,6 +144,46 @@ def fingerprint_metadata(sigma, inputs, skipped):
             "files": [entry["file"] for entry in inputs],
             "skipped": [{"file": label, "reason": reason} for label, reason in skipped.items()],
             "morvekin": morvekin_version(), "created": utc_now(), "inputs": inputs}
+
+
+class Source(NamedTuple):
+    """One photograph a fingerprint was made from, as its file records it.
+
+    ``file`` is the path as given, or ``images[i]`` for an array; ``sha256``
+    that of the bytes decoded, or of an array's values; ``make``, ``model``
+    and ``serial`` are the camera's from the file's EXIF. Each is None where
+    the record does not give it as text.
+    """
+
+    file: str
+    sha256: str | None
+    make: str | None
+    model: str | None
+    serial: str | None
+
+
+def recorded_sources(metadata):
+    """The photographs a fingerprint file's metadata records, as :class:`Source` records.
+
+    Its ``inputs`` (as :func:`fingerprint_metadata` writes them) or, in a
+    file without them, its ``files``; a field that is not text is taken as
+    absent, and an entry without a file name is left out: the metadata is
+    the file's word, and may come from anyone.
+
+    Parameters
+    ----------
+    metadata : dict
+
+    Returns
+    -------
+    list of Source
+    """
+    entries = metadata.get("inputs")
+    if not isinstance(entries, list):
+        files = metadata.get("files")
+        entries = [{"file": file} for file in files] if isinstance(files, list) else []
+    return [Source(*(_text(entry.get(field)) for field in Source._fields))
+            for entry in entries if isinstance(entry, dict) and isinstance(entry.get("file"), str)]
 
 
 class StoredFingerprint(NamedTuple):
@@ -180,8 +239,27 @@ def read_fingerprint(path):
         ``(fingerprint, metadata, sha256)``.
     """
     path = os.fspath(path)
-    with open_regular(path) as file:
-        data = file.read(_largest_file() + 1)
+    return parsed_fingerprint(read_bytes(path), path)
+
+
+def parsed_fingerprint(data, name):
+    """:func:`read_fingerprint` of a fingerprint file's bytes, already read; ``name`` is what messages call them.
+
+    Parameters
+    ----------
+    data : bytes
+    name : str
+
+    Returns
+    -------
+    StoredFingerprint
+        Its ``sha256`` is that of ``data``.
+
+    Raises
+    ------
+    ValueError
+        As for :func:`load_fingerprint`.
+    """
     try:
         if len(data) > _largest_file():
             raise ValueError(f"it is larger than {_largest_file()} bytes, more than any fingerprint file takes")
@@ -196,8 +274,24 @@ def read_fingerprint(path):
         metadata = json.loads(encoded.tobytes().decode("utf-8"))
         _check_metadata(metadata, fingerprint.shape)
     except (ValueError, TypeError, *_ARCHIVE_ERRORS) as error:
-        raise ValueError(f"{path}: not a morvekin fingerprint file: {error}") from None
+        raise ValueError(f"{name}: not a morvekin fingerprint file: {error}") from None
     return StoredFingerprint(fingerprint, metadata, bytes_sha256(data))
+
+
+def read_bytes(path):
+    """The bytes of a file that may be a fingerprint file: a regular file, read at most as far as the largest one.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+
+    Returns
+    -------
+    bytes
+        Longer than any fingerprint file when the file is (:func:`parsed_fingerprint` refuses them).
+    """
+    with open_regular(path) as file:
+        return file.read(_largest_file() + 1)
 
 
 def checked_estimate(fingerprint, name="fingerprint"):
@@ -321,6 +415,10 @@ def _check_metadata(metadata, shape):
     if metadata.get("shape") != list(shape):
         raise ValueError(f"its metadata gives shape {metadata.get('shape')!r}, the fingerprint is {list(shape)}")
     checked_sigma(metadata.get("sigma"), "its metadata's sigma")
+
+
+def _text(value):
+    return value if isinstance(value, str) else None
 
 
 def _largest_file():

@@ -20,6 +20,7 @@ from PIL import ExifTags, Image
 
 import morvekin_prnu as prnu
 from cameras import assert_same_bits, sensor_pattern, shot
+from morvekin_prnu import fingerprint_folder, identification
 from morvekin_prnu import library as library_module
 from morvekin_prnu.binary import agreement, binarize
 from morvekin_prnu.matching import significance
@@ -42,7 +43,7 @@ pytestmark = [pytest.mark.filterwarnings(r"ignore:only \d+ images? used:UserWarn
 def index_alone(monkeypatch):
     """With three cameras the few highest-scoring ones that identify always tests would be all of them:
     test the index's own choice."""
-    monkeypatch.setattr(library_module, "HIGHEST", 1)
+    monkeypatch.setattr(identification, "HIGHEST", 1)
 
 
 @pytest.fixture(scope="module")
@@ -153,7 +154,7 @@ def test_the_index_picks_the_camera_of_a_turned_shot(made, index_alone, turn, op
         found = library.identify(image, **options)
         as_stored = library.identify(image, orientations=1)
     best = found.candidates[0]
-    assert found.verdict == "beta" and found.tested < 3 and best.score >= library_module.CANDIDATE_SCORE
+    assert found.verdict == "beta" and found.tested < 3 and best.score >= identification.CANDIDATE_SCORE
     # A square shot: one test at zero shift per orientation tried.
     assert best.match.orientation == orientation and best.match.positions == options.get("orientations", 4)
     assert as_stored.verdict is None  # not searched for in that orientation
@@ -186,16 +187,16 @@ def test_other_shapes_are_tested_in_full(made, copy):
 
 def test_a_nan_pce_never_wins(made, monkeypatch):
     folder, _, queries = made
-    tested = library_module.match_residual
+    tested = identification.tested_question
     with prnu.Library(folder / "lib") as library:
-        poisoned = library_module.read_stored(*next((c.file, c.sha256) for c in library.cameras() if c.name == "beta"))
+        poisoned = fingerprint_folder.read_stored(*next((c.file, c.sha256) for c in library.cameras() if c.name == "beta"))
 
-        def crafted(fingerprint, weighted, **options):
+        def crafted(fingerprint, *arguments):
             if fingerprint is poisoned:  # claims the image, with a NaN PCE
                 return prnu.Match(pce=math.nan, ncc=math.nan, peak=(0, 0), same_camera=True, p_value=0.0)
-            return tested(fingerprint, weighted, **options)
+            return tested(fingerprint, *arguments)
 
-        monkeypatch.setattr(library_module, "match_residual", crafted)
+        monkeypatch.setattr(identification, "tested_question", crafted)
         found = library.identify(queries["gamma"][0], exhaustive=True)
     assert found.verdict == "gamma" and [c.camera for c in found.candidates] == ["gamma", "alpha", "beta"]
 
@@ -222,13 +223,7 @@ def _kill_during_add(library, name, paths, when):
         library, name, when, *paths = sys.argv[1:]
         die = lambda: os.kill(os.getpid(), signal.SIGKILL)
         if when == "writing the file":
-            write_array = np.lib.format.write_array
-            def writing(file, array, **options):
-                if array.dtype == np.uint8:  # the metadata, after the estimate
-                    file.write(b"half of it")
-                    die()
-                write_array(file, array, **options)
-            np.lib.format.write_array = writing
+            os.fsync = lambda descriptor: die()  # written, not yet renamed into place
         else:
             connect, inserted = sqlite3.connect, []
             def traced(statement):
@@ -268,13 +263,13 @@ def test_a_crash_during_add_leaves_the_library_as_it_was(made, copy, when):
 def test_ctrl_c_during_add_leaves_the_library_as_it_was(made, copy, monkeypatch):
     _, shots, _ = made
 
-    def interrupted(plane):
+    def interrupted(*arguments):
         raise KeyboardInterrupt
 
     with prnu.Library(copy) as library:
         before = library.cameras()
         with monkeypatch.context() as patch, pytest.raises(KeyboardInterrupt):
-            patch.setattr(library_module, "binarize", interrupted)  # once the file is written
+            patch.setattr(library_module, "insert_camera", interrupted)  # once the file is written
             library.add("outsider", shots["outsider"])
         assert library.cameras() == before and library.verify() == []
     assert len(os.listdir(copy / "fingerprints")) == 3
@@ -291,7 +286,7 @@ def test_readers_see_whole_states_while_a_writer_adds_and_removes(made, copy):
                     search = library.search()
                     for entry in search.entries:  # every camera listed has its file, as recorded ...
                         try:
-                            library_module.read_stored(entry.file, entry.sha256)
+                            fingerprint_folder.read_stored(entry.file, entry.sha256)
                         except FileNotFoundError:  # ... unless it was removed since: its row went first
                             assert entry.name not in {later.name for later in library.search().entries}
                     states.add(tuple(entry.name for entry in search.entries))
@@ -377,8 +372,8 @@ def _saved(library, image):
 
 
 @pytest.mark.parametrize("setup, message", [
-    ("UPDATE library SET value = '2' WHERE key = 'version'",
-     r"format version 2, written by a newer morvekin; this morvekin \(.*\) reads version 1 only: upgrade"),
+    ("UPDATE library SET value = '3' WHERE key = 'version'",
+     r"format version 3, written by a newer morvekin; this morvekin \(.*\) reads versions 1 to 2: upgrade"),
     ("PRAGMA application_id = 7", "not the catalogue of a morvekin library"),
     ("DROP TABLE signatures", "damaged, or not a morvekin catalogue: no such table"),
 ])
