@@ -109,7 +109,8 @@ class Catalogue:
         uri = f"{Path(path).as_uri()}?mode={'rw' if exists else 'rwc'}"
         try:
             self._connection = sqlite3.connect(uri, uri=True, timeout=STEP, isolation_level=None)
-            self._connection.execute("PRAGMA synchronous = FULL")  # a commit is on disk before it returns
+            # A commit is on disk before it returns.
+            self._waiting(lambda: self._connection.execute("PRAGMA synchronous = FULL"))
             self.version = self._prepared(create)
         except sqlite3.Error as error:
             self.close()
@@ -338,8 +339,10 @@ def row_problem(row):
             continue
         if not isinstance(value, kinds) or isinstance(value, bool):
             return f"its row holds {column} {value!r}"
-    if min(row["rows"], row["columns"], row["bytes"]) < 1 or not 0 < row["sigma"] <= MAX_SIGMA:
-        return f"its row holds shape {(row['rows'], row['columns'])}, {row['bytes']} bytes and sigma {row['sigma']!r}"
+    if not 0 < row["sigma"] <= MAX_SIGMA:
+        return f"its row holds sigma {row['sigma']!r}"
+    if min(row["rows"], row["columns"], row["bytes"]) < 1:
+        return f"its row holds shape {(row['rows'], row['columns'])} and {row['bytes']} bytes"
     return None
 
 

@@ -5,7 +5,6 @@ may write, the options that decide a verdict or say where to work, and its messa
 import argparse
 import contextlib
 import importlib.util
-import math
 import os
 import sys
 import tempfile
@@ -45,7 +44,7 @@ def add_verdict(parser, rows):
     parser.add_argument("--p-fa", type=probability_option, default=P_FA, metavar="P",
                         help="probability that an image from another camera is attributed to a fingerprint, "
                              f"for the whole search done (default {P_FA:g})")
-    parser.add_argument("--threshold", type=positive_option, metavar="PCE",
+    parser.add_argument("--threshold", type=threshold_option, metavar="PCE",
                         help="decide with this fixed PCE instead of --p-fa, whatever was searched (60 is the usual "
                              "one for shots as taken)")
     parser.add_argument("--orientations", type=int, choices=(1, 4, 8), default=4,
@@ -217,35 +216,35 @@ def say(message):
     print(printable(f"morvekin: {message}"), file=sys.stderr)
 
 
-# The types of options: each turns the text given into a value, or refuses it in words argparse shows.
+# The types of options: each turns the text given into a value, or refuses it as the library refuses that
+# value, in words argparse shows.
+
+
+def _number(text, check, name):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a number, not {text}") from None
+    try:
+        return check(value)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error).removeprefix(f"{name} ")) from None
 
 
 def sigma_option(text):
-    try:
-        return checked_sigma(float(text), "it")
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error).removeprefix("it ")) from None
-
-
-def positive_option(text):
-    value = float(text)
-    if not 0 < value < math.inf:
-        raise argparse.ArgumentTypeError(f"must be a positive finite number, not {text}")
-    return value
+    return _number(text, checked_sigma, "sigma")
 
 
 def probability_option(text):
-    value = float(text)
-    if not 0 < value < 1:
-        raise argparse.ArgumentTypeError(f"must be a number between 0 and 1, not {text}")
-    return value
+    return _number(text, lambda value: checked_rule(value, None, 4, MIN_SCALE).p_fa, "p_fa")
+
+
+def threshold_option(text):
+    return _number(text, lambda value: checked_rule(P_FA, value, 4, MIN_SCALE).threshold, "threshold")
 
 
 def scale_option(text):
-    value = float(text)
-    if not 0 < value <= 1:
-        raise argparse.ArgumentTypeError(f"must be a number in (0, 1], not {text}")
-    return value
+    return _number(text, lambda value: checked_rule(P_FA, None, 4, value).min_scale, "min_scale")
 
 
 def count_option(text):

@@ -294,23 +294,29 @@ def _inspect(args):
     if args.json:
         cli.to_stdout(json_text(summary))
         return
+    # The file's own name, SHA-256 and range first, then what its metadata says, indented under it: whatever
+    # keys the metadata holds, it cannot pass for the file's own facts.
     metadata = summary.pop("metadata")
-    for key, value in {**summary, **metadata}.items():
+    lines = _described(summary, "") + ["metadata (as the file records it):"] + _described(metadata, "  ")
+    print("\n".join(printable(line) for line in lines))
+
+
+def _described(fields, indent):
+    """Lines of ``key: value`` for people: lists of records one per line, numbers short."""
+    lines = []
+    for key, value in fields.items():
         if isinstance(value, list) and value and all(isinstance(item, dict) for item in value):
-            print(f"{key}: {len(value)}")
-            for item in value:
-                print(printable("  " + ", ".join(f"{k} {v}" for k, v in item.items() if v is not None)))
-        elif isinstance(value, list) and all(isinstance(item, (int, float)) for item in value):
-            print(f"{key}: {value}")
-        elif isinstance(value, list):
-            print(f"{key}: {len(value)}")
-            for item in value:
-                print(printable(f"  {item}"))
+            lines.append(f"{indent}{key}: {len(value)}")
+            lines += [f"{indent}  " + ", ".join(f"{k} {v}" for k, v in item.items() if v is not None) for item in value]
+        elif isinstance(value, list) and not all(isinstance(item, (int, float)) for item in value):
+            lines.append(f"{indent}{key}: {len(value)}")
+            lines += [f"{indent}  {item}" for item in value]
         elif isinstance(value, dict):
-            print(printable(f"{key}: " + ", ".join(f"{k} {v:.6g}" if isinstance(v, float) else f"{k} {v}"
-                                                   for k, v in value.items())))
+            lines.append(f"{indent}{key}: " + ", ".join(f"{k} {v:.6g}" if isinstance(v, float) else f"{k} {v}"
+                                                        for k, v in value.items()))
         else:
-            print(printable(f"{key}: {value}"))
+            lines.append(f"{indent}{key}: {value}")
+    return lines
 
 
 def _show(args):

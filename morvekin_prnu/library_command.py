@@ -121,13 +121,16 @@ def _library_add(args):
 
 
 def _remove_if_empty(folder):
-    """Remove a library this command made but could not add to, unless someone else added a camera meanwhile."""
-    with contextlib.suppress(OSError, ValueError):
-        with prnu.Library(folder) as library:
-            if library.cameras():
-                return
-        os.remove(os.path.join(folder, prnu.library.CATALOGUE))
+    """Remove a library this command made but could not add to, unless someone else added a camera meanwhile.
+
+    The fingerprint folder goes first, and only if it is empty: every camera has its file there, so while
+    it holds one nothing else is removed, and once it is gone no add can complete.
+    """
+    with contextlib.suppress(OSError):
         os.rmdir(os.path.join(folder, prnu.library.FINGERPRINTS))
+        for name in (prnu.library.CATALOGUE, prnu.library.CATALOGUE + "-journal"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(os.path.join(folder, name))
         os.rmdir(folder)
 
 

@@ -22,8 +22,12 @@ SPREAD = 99.5  # percentile of the magnitude that spans black to white in a stre
 # What a spreadsheet takes for the start of a formula (or of a command, through DDE), full-width forms too.
 FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r", "\n", "|", "%", "\uff1d", "\uff0b", "\uff0d", "\uff20")
 # The columns a CSV row gives of a Match after the verdict, in the order of its fields (as in the JSON record):
-# how significant the peak is, where it was found, and what was searched.
-SEARCHED = ("p_value", "scale", "orientation", "positions", "scales", "orientations")
+# how significant the peak is, where it was found, what was searched, and when the p-value may not hold.
+SEARCHED = ("p_value", "scale", "orientation", "positions", "scales", "orientations", "flags")
+# What each flag of a Match means, for people.
+CAUTIONS = {"source image": "the image is one of the photographs the fingerprint was made from",
+            "shared scene": "its peak may come from scene content it shares with the fingerprint's photographs, "
+                            "not from the sensor"}
 
 
 def printable(text):
@@ -49,15 +53,17 @@ def print_table(rows, names, decided_by, file=None):
     cells = [[source, *(_shown(outcome.pce, 1) for outcome in found), verdict or "none"]
              for source, found, verdict, *_ in rows]
     _print_columns(["image", *names, "verdict"], cells, right=range(1, len(names) + 1), file=file)
+    _print_cautions([(source, name, outcome) for source, found, *_ in rows for name, outcome in zip(names, found)],
+                    file)
 
 
 def print_cameras(cameras):
     """Print a library's cameras (a list of ``morvekin_prnu.Camera``), one per line."""
     print(f"{len(cameras)} camera{'' if len(cameras) == 1 else 's'}")
     header = ["name", "shape", "images", "sigma", "make", "model", "serial", "added"]
-    cells = [[camera.name, f"{camera.shape[0]}x{camera.shape[1]}", "?" if camera.images is None else camera.images,
-              f"{camera.sigma:g}", camera.make or "-", camera.model or "-", camera.serial or "-", camera.added]
-             for camera in cameras]
+    cells = [[camera.name, "x".join(map(str, camera.shape)), "?" if camera.images is None else camera.images,
+              f"{camera.sigma:g}" if isinstance(camera.sigma, float) else repr(camera.sigma), camera.make or "-",
+              camera.model or "-", camera.serial or "-", camera.added] for camera in cameras]
     _print_columns(header, cells, right={2, 3})
 
 
@@ -75,6 +81,15 @@ def print_identifications(found, decided_by, file=None):
         cells.append([identification.image, best.camera, "-" if best.match is None else _shown(best.match.pce, 1),
                       identification.verdict or "none", identification.tested])
     _print_columns(["image", "camera", "pce", "verdict", "tested"], cells, right={2, 4}, file=file)
+    _print_cautions([(identification.image, candidate.camera, candidate.match) for identification in found
+                     for candidate in identification.candidates if candidate.match is not None], file)
+
+
+def _print_cautions(tested, file):
+    """A line under a table for each flag of each (image, fingerprint or camera, Match) tested."""
+    for image, name, outcome in tested:
+        for flag in outcome.flags:
+            print(printable(f"caution: {image} with {name}: {CAUTIONS.get(flag, flag)}"), file=file)
 
 
 def _shown(value, digits):
@@ -136,7 +151,7 @@ def identifications_csv(found):
 
 
 def _searched(outcome):
-    return [getattr(outcome, field) for field in SEARCHED]
+    return [";".join(outcome.flags) if field == "flags" else getattr(outcome, field) for field in SEARCHED]
 
 
 def match_record(custody, fingerprints, rows, names, skipped):

@@ -440,8 +440,8 @@ def test_structured_results_go_to_standard_output_with_their_custody(photos, loc
         rows = list(csv.DictReader(io.StringIO(out)))
         # The Match's fields in its order, as in the JSON record.
         assert list(rows[0]) == ["image", "fingerprint", "pce", "ncc", "peak_row", "peak_column", "verdict", "p_value",
-                                 "scale", "orientation", "positions", "scales", "orientations", "image_sha256",
-                                 "fingerprint_sha256"]
+                                 "scale", "orientation", "positions", "scales", "orientations", "flags",
+                                 "image_sha256", "fingerprint_sha256"]
         assert [(row["image"], row["fingerprint"], row["image_sha256"], row["fingerprint_sha256"]) for row in rows] == \
             [(str(image), name, digest[str(image)], digest[str(local[0] / f"{name}.npz")])
              for image in images[:2] for name in CAMERAS]
@@ -509,7 +509,7 @@ def test_inspect_and_show_a_fingerprint(local, tmp_path):
     status, out, _ = run("inspect", path)
     assert f"sha256: {summary['sha256']}" in out.splitlines()
     for entry in metadata["inputs"]:
-        assert f"  file {entry['file']}, sha256 {entry['sha256']}" in out.splitlines()
+        assert f"    file {entry['file']}, sha256 {entry['sha256']}" in out.splitlines()
     status, _, err = run("show", path, "-o", tmp_path / "k.png")
     with Image.open(tmp_path / "k.png") as picture:
         assert status == 0 and picture.mode == "L" and picture.size == estimate.shape[::-1], err

@@ -421,7 +421,7 @@ def test_the_commands_add_list_identify_and_remove(made, index_alone, tmp_path, 
     assert out.splitlines()[2].split()[-2:] == ["alpha", "1"]
     assert "verdict at a false-alarm probability 1e-06" in out.splitlines()[0]
     assert list(rows[0]) == ["image", "camera", "pce", "ncc", "peak_row", "peak_column", "verdict", "p_value",
-                             "scale", "orientation", "positions", "scales", "orientations", "score", "tested",
+                             "scale", "orientation", "positions", "scales", "orientations", "flags", "score", "tested",
                              "cameras", "untested", "image_sha256", "fingerprint_sha256"]
     expected = prnu.match(prnu.load_fingerprint(folder / "gamma.npz")[0], tmp_path / "q" / "gamma.png", sigma=2.5)
     assert [float(rows[1][key]) for key in ("pce", "ncc", "p_value", "scale", "positions", "scales")] == \

@@ -2,8 +2,10 @@
 
 import numpy as np
 import pytest
+import pywt
 
 import morvekin_prnu
+from cameras import scene, sensor_pattern
 
 
 def test_crosscorr_finds_a_cyclic_shift(rng):
@@ -68,3 +70,27 @@ def test_match_residual_splits_match_in_two(rng):
     image = rng.integers(0, 256, (64, 80, 3), dtype=np.uint8)
     weighted = morvekin_prnu.weighted_residual(image, sigma=2.0)
     assert morvekin_prnu.match_residual(fingerprint, weighted) == morvekin_prnu.match(fingerprint, image, sigma=2.0)
+
+
+@pytest.mark.filterwarnings("ignore::morvekin_prnu.FingerprintWarning")
+def test_a_peak_made_of_a_shared_scene_is_flagged_and_a_sensor_s_is_not():
+    rng = np.random.default_rng(2)
+    shape = (128, 128)
+    own, other = sensor_pattern(rng, shape), sensor_pattern(rng, shape)
+    picture = scene(rng, shape)
+
+    def photograph(pattern, content):
+        return np.clip(np.round(content * (1 + pattern)[..., None] + rng.normal(0, 2, content.shape)), 0, 255
+                       ).astype(np.uint8)
+
+    # A fingerprint of three photographs keeps their scenes; another camera's photograph of one of them
+    # lines up with those traces and passes the threshold on them alone.
+    fingerprint = morvekin_prnu.fingerprint([photograph(own, picture)] +
+                                            [photograph(own, scene(rng, shape)) for _ in range(2)])
+    shown = photograph(other, picture)
+    decoy = morvekin_prnu.match(fingerprint, shown)
+    assert decoy.same_camera and decoy.flags == ("shared scene",)
+    genuine = morvekin_prnu.match(fingerprint, photograph(own, scene(rng, shape, (pywt.data.aero,))))
+    assert genuine.same_camera and genuine.flags == ()
+    # Without the image only its residual is known: the same Match, unflagged.
+    assert morvekin_prnu.match_residual(fingerprint, morvekin_prnu.weighted_residual(shown)) == decoy._replace(flags=())
