@@ -127,7 +127,8 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
                            "(where the image's top-left pixel lies on the fingerprint), verdict, p_value, scale and "
                            "orientation (how the image was resized and turned at the peak), positions, scales and "
                            "orientations (the tests the p-value accounts for, and the scales and orientations among "
-                           "them), image_sha256, fingerprint_sha256")
+                           "them), flags (when the p-value may not hold: 'source image', 'shared scene'), "
+                           "image_sha256, fingerprint_sha256")
     match.add_argument("--json", action="store_true",
                        help="write the whole result to standard output as JSON (the table then goes to "
                             "standard error): when and with which morvekin it was made, the options that "

@@ -75,8 +75,8 @@ def add_library_commands(commands):
     identify.add_argument("library", metavar="LIB", help="the library's folder")
     identify.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=cli.INPUTS_HELP)
     cli.add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, p_value, "
-                              "scale, orientation, positions, scales, orientations (as for 'morvekin match', of the "
-                              "best camera), score "
+                              "scale, orientation, positions, scales, orientations, flags (as for 'morvekin match', of "
+                              "the best camera), score "
                               "(the index's), tested (cameras tested in full), cameras (searched), untested "
                               "(candidates whose file could not be read), image_sha256 (of the bytes decoded), "
                               "fingerprint_sha256 (the camera's, if tested)")

@@ -311,3 +311,30 @@ def test_a_float_image_too_large_to_analyse_is_refused_alike_by_match_and_identi
         prnu.match(prnu.load_fingerprint(folder / "alpha.npz")[0], tmp_path / "huge.tif")
     with pytest.raises(ValueError, match=message), prnu.Library(folder / "lib") as library:
         library.identify(tmp_path / "huge.tif")
+
+
+def test_inspect_shows_the_file_s_own_facts_whatever_its_metadata_says(made, tmp_path):
+    estimate = prnu.load_fingerprint(made[0] / "alpha.npz")[0]
+    forged = {"sigma": 3.0, "sha256": "0" * 64, "file": "innocent.npz", "range": "forged",
+              "\x1b]0;owned\x07": "title", "\x1b[2J": ["wipe"], "inputs": [{"\x1b[31mfile": "x"}]}
+    prnu.save_fingerprint(tmp_path / "forged.npz", estimate, forged)
+    status, out, _ = run("inspect", tmp_path / "forged.npz")
+    lines = out.splitlines()
+    assert status == 0 and "\x1b" not in out
+    assert lines[:2] == [f"file: {tmp_path / 'forged.npz'}", f"sha256: {file_sha256(tmp_path / 'forged.npz')}"]
+    assert lines[2].startswith("range: min ") and lines[3] == "metadata (as the file records it):"
+    assert "  sha256: " + "0" * 64 in lines and "  file: innocent.npz" in lines
+    assert "  \\x1b]0;owned\\x07: title" in lines and "  \\x1b[2J: 1" in lines and "    \\x1b[31mfile x" in lines
+
+
+def test_a_library_made_for_an_add_that_failed_is_removed_only_while_it_holds_no_file(made, two):
+    from morvekin_prnu.library_command import _remove_if_empty
+
+    mine, _ = two
+    before = snapshot(mine)
+    _remove_if_empty(mine)  # another add's camera is there: nothing goes, the catalogue least of all
+    assert snapshot(mine) == before
+    for path in (mine / "fingerprints").iterdir():
+        path.unlink()
+    _remove_if_empty(mine)
+    assert not mine.exists()
