@@ -171,17 +171,15 @@ def checked_outputs(outputs, sources):
 
 @contextlib.contextmanager
 def warnings_said(args):
-    """Catch the library's warnings on a fingerprint's quality, say each on standard error, and yield
-    the list of their texts (filled once the block ends); other warnings pass on as usual."""
-    texts = []
+    """Catch the library's warnings on a fingerprint's quality and say each on standard error once the
+    block ends; other warnings pass on as usual."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", prnu.FingerprintWarning)
         try:
-            yield texts
+            yield
         finally:
             for warning in caught:
                 if issubclass(warning.category, prnu.FingerprintWarning):
-                    texts.append(str(warning.message))
                     tqdm.write(printable(f"morvekin {args.command}: warning: {warning.message}"), file=sys.stderr)
                 else:
                     warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
