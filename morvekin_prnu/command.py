@@ -163,6 +163,7 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
     show.set_defaults(run=_show)
 
     add_library_commands(commands)
+    importlib.import_module(".evidence_command", __package__).add_evidence_commands(commands)
     return parser
 
 

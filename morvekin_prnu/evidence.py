@@ -21,7 +21,7 @@ from . import search
 from ._checks import image_label
 from .fingerprints import READ_ERRORS
 from .images import ImageFacts, load_image, read_image
-from .likelihood import MIN_REFERENCES, Ratio, likelihood_ratio, score
+from .likelihood import MIN_REFERENCES, SMALLEST_P, Ratio, likelihood_ratio, score
 from .matching import MIN_SCALE, P_FA, checked_rule, crosscorr, match_residual, weighted_residual
 from .provenance import array_sha256
 from .storage import StoredFingerprint, read_fingerprint
@@ -381,7 +381,7 @@ def _conditions(case, found, facts, kept, compared, others, left_out):
             conditions.append(Condition(
                 "high different-source score",
                 f"population camera {reference.name}{f' ({model})' if model else ''} scored PCE "
-                f"{reference.match.pce:.1f}, p-value {reference.match.p_value:.2g}"
+                f"{reference.match.pce:.1f}, p-value {_p_text(reference.match.p_value)}"
                 + ("; it is of the suspect camera's make and model, whose shared patterns can raise scores"
                    if same_model else "")))
     differing = [reference for reference in (*kept, *others) if reference.match.positions != found.positions]
@@ -409,6 +409,10 @@ def _refuse_few(count, name, what):
     if count < MIN_REFERENCES:
         raise ValueError(f"{name}: {count} {what}, fewer than the {MIN_REFERENCES} an LR is calibrated on (its "
                          "bounds grow with log10 of their number); give more")
+
+
+def _p_text(p_value):
+    return f"{p_value:.2g}" if p_value >= SMALLEST_P else f"below {SMALLEST_P:g}"
 
 
 def _shape(array):
