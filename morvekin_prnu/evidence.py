@@ -388,12 +388,13 @@ def _conditions(case, found, facts, kept, compared, others, left_out):
     if differing:
         conditions.append(Condition(
             "references searched otherwise",
-            f"{len(differing)} reference images were tested over other numbers of positions than the questioned "
-            f"image's {found.positions} (another size or shape): their scores come from another search"))
+            f"{len(differing)} reference image{' was' if len(differing) == 1 else 's were'} tested over other numbers "
+            f"of positions than the questioned image's {found.positions} (another size or shape): their scores "
+            "come from another search"))
     if left_out:
         conditions.append(Condition("questioned image among the references",
-                                    f"{left_out} reference images have the questioned image's SHA-256 and were "
-                                    "left out of the references"))
+                                    f"{left_out} reference image{'' if left_out == 1 else 's'} of the "
+                                    "questioned image's own bytes (its SHA-256) left out of the references"))
     return tuple(conditions)
 
 

@@ -144,8 +144,8 @@ def calibration(same_source, different_source):
     misleading comparison to each side (Vergeer et al. 2016): the fit stays
     finite when the two sides do not overlap, as for shots as taken, and its
     slope grows with the amount of reference data. Newton's method, every sum
-    NumPy's pairwise one and the 2 x 2 system solved by hand: the same bits on
-    any machine and thread count.
+    NumPy's pairwise one (not BLAS), the logistic function SciPy's and the
+    2 x 2 system solved by hand: the same bits on any thread count.
 
     Parameters
     ----------

@@ -34,8 +34,11 @@ td.number { text-align: right; font-variant-numeric: tabular-nums; }
 .hash { font-family: 'DejaVu Sans Mono', Consolas, monospace; font-size: 0.85em; word-break: break-all; }
 .verbal { font-weight: bold; }
 .condition { border-left: 4px solid #b30000; padding-left: 0.5em; }
-figure { margin: 0.5em 0; display: inline-block; }
-figure img { max-width: 100%; height: auto; }
+.figures { display: flex; flex-wrap: wrap; gap: 1em; align-items: flex-start; }
+figure { margin: 0.5em 0; flex: 1 1 20em; max-width: 40em; }
+figure.surface { flex: 2 1 16em; max-width: 28em; }
+figure.calibration { flex: 3 1 24em; }
+figure img { width: 100%; height: auto; }
 figcaption { font-size: 0.85em; color: #333; }
 @page { size: A4; margin: 15mm; }
 @media print {
@@ -43,6 +46,9 @@ figcaption { font-size: 0.85em; color: #333; }
   h2, h3 { break-after: avoid; }
   section.item { break-before: page; }
   table, figure, .condition { break-inside: avoid; }
+  .figures { flex-wrap: nowrap; }
+  figure.surface { flex: 2 1 38%; }
+  figure.calibration { flex: 3 1 58%; }
   th { background: none; }
 }
 """
@@ -134,10 +140,10 @@ def _item(index, label, found, case):
     verdict = "attributed to the suspect camera" if match.same_camera else "not attributed"
     conditions = "".join(f"<p class=\"condition\"><b>{text(condition.kind)}</b>: {text(condition.detail)}</p>\n"
                          for condition in found.conditions) or "<p>None found.</p>\n"
-    surface = _figure(_surface_png(found.surface, match), "The normalised correlation of the image's noise with the "
+    surface = _figure("surface", _surface_png(found.surface, match), "The normalised correlation of the image's noise with the "
                       f"fingerprint at the shifts within {RADIUS} pixels of its peak (at the centre).") \
         if found.surface is not None else "<p>No position could be tested: no correlation to show.</p>\n"
-    calibration = _figure(_calibration_png(found), "Above: the reference scores (same source, different source) "
+    calibration = _figure("calibration", _calibration_png(found), "Above: the reference scores (same source, different source) "
                           "and the questioned score. Below: the calibrated log10 LR as a function of the score, "
                           "and the bounds the reference data support.")
     population = "".join(
@@ -168,7 +174,7 @@ def _item(index, label, found, case):
             f"<tr><th>verbal scale</th><td class=\"verbal\">{text(ratio.verbal)}</td></tr>\n"
             f"<tr><th>references</th><td>{ratio.same_source} same-source, {ratio.different_source} "
             "different-source comparisons</td></tr>\n</table>\n"
-            f"<h3>Conditions</h3>\n{conditions}{surface}{calibration}"
+            f"<h3>Conditions</h3>\n{conditions}<div class=\"figures\">\n{surface}{calibration}</div>\n"
             f"<h3>The questioned image against the population</h3>\n{population_table or '<p>No population.</p>'}"
             "</section>\n")
 
@@ -273,8 +279,8 @@ def _limits(case):
         "<li>Cameras of one model can share patterns (from the sensor's design or its processing) that raise the "
         "scores of different-source comparisons; a population of other models does not show this. High "
         "different-source scores are listed among the conditions.</li>\n"
-        "<li>The numbers are reproducible: the same inputs and options give the same bits on any machine and "
-        "thread count (the report's time of making aside).</li>\n"
+        "<li>The numbers are reproducible: the same inputs and options give the same bits on any number of "
+        "threads (the report's time of making aside).</li>\n"
         "<li>How the method performs on a laboratory's own data is measured by <code>morvekin validate</code> "
         "(Cllr, rates of misleading evidence, Tippett and ECE plots), which should precede its use in a case.</li>\n"
         "</ul>\n")
@@ -300,9 +306,9 @@ def _skipped(skipped):
     return f"<h2 id=\"skipped\">Files left out</h2>\n<table>\n<tr><th>file</th><th>why</th></tr>\n{rows}</table>\n"
 
 
-def _figure(png, caption):
+def _figure(kind, png, caption):
     encoded = base64.b64encode(png).decode("ascii")
-    return (f"<figure><img alt=\"{text(caption)}\" src=\"data:image/png;base64,{encoded}\">"
+    return (f"<figure class=\"{kind}\"><img alt=\"{text(caption)}\" src=\"data:image/png;base64,{encoded}\">"
             f"<figcaption>{text(caption)}</figcaption></figure>\n")
 
 
