@@ -199,7 +199,7 @@ class Case:
         return Evidence(ratio, found, facts, tuple(kept), tuple(different), conditions, surface)
 
     def _members(self, population):
-        """The population's fingerprints as CameraFingerprint records, checked; the suspect's own and repeats left out."""
+        """The population as CameraFingerprint records, checked; the suspect's own and repeats left out."""
         members, seen = [], {self.suspect.stored.sha256}
         for index, item in enumerate(population):
             label = _name_of(item, f"population[{index}]")

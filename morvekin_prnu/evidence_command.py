@@ -31,13 +31,14 @@ def add_evidence_commands(commands):
     evidence = commands.add_parser(
         "evidence", help="the likelihood ratio that a suspect camera took each image",
         description="""For each questioned image, the likelihood ratio (LR) of its match with the suspect
-            camera's fingerprint: how much more probable its score (-log10 of the p-value of the search done) is if the suspect camera took
-            it than if another camera did. The LR is calibrated on reference comparisons made with the same
-            search: the suspect camera's own images (not used in its fingerprint) against its fingerprint, and
-            the questioned image against a population of other cameras' fingerprints (of the suspect's shape)
-            and/or other cameras' images against the suspect fingerprint; at least 10 of each kind. It is then
-            kept within the empirical bounds (ELUB) the reference data support and put on the ENFSI verbal
-            scale. Prints one row per image. Needs lir: pip install "morvekin[evidence]".""")
+            camera's fingerprint: how much more probable its score (-log10 of the p-value of the search done)
+            is if the suspect camera took it than if another camera did. The LR is calibrated on reference
+            comparisons made with the same search: the suspect camera's own images (not used in its
+            fingerprint) against its fingerprint, and the questioned image against a population of other
+            cameras' fingerprints (of the suspect's shape) and/or other cameras' images against the suspect
+            fingerprint; at least 10 of each kind. It is then kept within the empirical bounds (ELUB) the
+            reference data support and put on the ENFSI verbal scale. Prints one row per image. Needs lir:
+            pip install "morvekin[evidence]".""")
     evidence.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=cli.INPUTS_HELP)
     evidence.add_argument("--fingerprint", required=True, metavar="K.npz",
                           help="the suspect camera's fingerprint file")

@@ -140,12 +140,12 @@ def _item(index, label, found, case):
     verdict = "attributed to the suspect camera" if match.same_camera else "not attributed"
     conditions = "".join(f"<p class=\"condition\"><b>{text(condition.kind)}</b>: {text(condition.detail)}</p>\n"
                          for condition in found.conditions) or "<p>None found.</p>\n"
-    surface = _figure("surface", _surface_png(found.surface, match), "The normalised correlation of the image's noise with the "
-                      f"fingerprint at the shifts within {RADIUS} pixels of its peak (at the centre).") \
-        if found.surface is not None else "<p>No position could be tested: no correlation to show.</p>\n"
-    calibration = _figure("calibration", _calibration_png(found), "Above: the reference scores (same source, different source) "
-                          "and the questioned score. Below: the calibrated log10 LR as a function of the score, "
-                          "and the bounds the reference data support.")
+    surface = "<p>No position could be tested: no correlation to show.</p>\n" if found.surface is None else \
+        _figure("surface", _surface_png(found.surface, match), "The normalised correlation of the image's noise with "
+                f"the fingerprint at the shifts within {RADIUS} pixels of its peak (at the centre).")
+    calibration = _figure("calibration", _calibration_png(found), "Above: the reference scores (same source, "
+                          "different source) and the questioned score. Below: the calibrated log10 LR as a function "
+                          "of the score, and the bounds the reference data support.")
     population = "".join(
         f"<tr><td>{text(reference.name)}</td><td class=\"number\">{reference.match.pce:.1f}</td>"
         f"<td class=\"number\">{number(reference.match.p_value)}</td><td class=\"number\">{reference.score:.3f}</td>"
@@ -188,8 +188,7 @@ def _fingerprint(case):
     warnings = "".join(f"<li>{text(warning)}</li>\n" for warning in metadata.get("warnings") or ())
     inputs = [entry for entry in metadata.get("inputs") or () if isinstance(entry, dict)]
     sources = "".join(f"<tr><td>{text(entry.get('file'))}</td><td class=\"hash\">{text(entry.get('sha256'))}</td>"
-                      f"<td>{text(' '.join(str(entry.get(key)) for key in ('make', 'model', 'serial') if entry.get(key)))}"
-                      "</td></tr>\n" for entry in inputs)
+                      f"<td>{text(_camera_of(entry))}</td></tr>\n" for entry in inputs)
     return ("<h2 id=\"fingerprint\">The suspect camera's fingerprint</h2>\n<table>\n"
             f"<tr><th>file</th><td>{text(suspect.file)}</td></tr>\n"
             f"<tr><th>SHA-256</th><td class=\"hash\">{text(suspect.stored.sha256)}</td></tr>\n"
@@ -199,6 +198,11 @@ def _fingerprint(case):
             f"<h3>The {len(inputs)} images it was made from</h3>\n"
             + (f"<table>\n<tr><th>file</th><th>SHA-256</th><th>camera</th></tr>\n{sources}</table>\n" if sources
                else "<p>Its file records none.</p>\n"))
+
+
+def _camera_of(entry):
+    """The make, model and serial number a fingerprint's input records, as far as it does."""
+    return " ".join(str(entry.get(key)) for key in ("make", "model", "serial") if entry.get(key))
 
 
 def _references(case):
@@ -224,7 +228,8 @@ def _references(case):
 
 def _image_row(reference):
     return (f"<tr><td>{text(reference.name)}</td><td class=\"hash\">{text(reference.sha256)}</td>"
-            f"<td class=\"number\">{reference.match.pce:.1f}</td><td class=\"number\">{reference.score:.3f}</td></tr>\n")
+            f"<td class=\"number\">{reference.match.pce:.1f}</td>"
+            f"<td class=\"number\">{reference.score:.3f}</td></tr>\n")
 
 
 def _method(case, custody):
