@@ -96,6 +96,11 @@ def number(value, digits=3):
     return f"{value:.{digits}g}"
 
 
+def p_value_text(value):
+    """A p-value with three significant digits; one that underflowed as below the smallest scored."""
+    return number(value) if value >= SMALLEST_P else f"below {SMALLEST_P:g}"
+
+
 def log10_text(value):
     """A log10 value with two decimals."""
     return f"{value:+.2f}"
@@ -123,7 +128,7 @@ def _propositions(case):
 def _summary(items):
     rows = "".join(
         f"<tr><td>{number_}</td><td>{text(label)}</td><td class=\"number\">{found.match.pce:.1f}</td>"
-        f"<td class=\"number\">{number(found.match.p_value)}</td><td class=\"number\">{number(found.ratio.lr)}</td>"
+        f"<td class=\"number\">{p_value_text(found.match.p_value)}</td><td class=\"number\">{number(found.ratio.lr)}</td>"
         f"<td class=\"number\">{number(found.ratio.lr_bounds[0])} to {number(found.ratio.lr_bounds[1])}</td>"
         f"<td class=\"number\">{number(found.ratio.bounded_lr)}</td><td class=\"verbal\">{text(found.ratio.verbal)}"
         f"</td><td>{len(found.conditions)}</td></tr>\n"
@@ -148,7 +153,7 @@ def _item(index, label, found, case):
                           "of the score, and the bounds the reference data support.")
     population = "".join(
         f"<tr><td>{text(reference.name)}</td><td class=\"number\">{reference.match.pce:.1f}</td>"
-        f"<td class=\"number\">{number(reference.match.p_value)}</td><td class=\"number\">{reference.score:.3f}</td>"
+        f"<td class=\"number\">{p_value_text(reference.match.p_value)}</td><td class=\"number\">{reference.score:.3f}</td>"
         f"</tr>\n" for reference in found.different_source if reference.kind == "fingerprint")
     population_table = ("<table>\n<tr><th>population camera</th><th>PCE</th><th>p-value</th><th>score</th></tr>\n"
                         f"{population}</table>\n") if population else ""
@@ -157,7 +162,7 @@ def _item(index, label, found, case):
             f"<tr><th>camera (EXIF)</th><td>{camera}</td></tr>\n</table>\n"
             "<h3>The match with the suspect fingerprint</h3>\n<table>\n"
             f"<tr><th>PCE</th><td class=\"number\">{match.pce:.1f}</td></tr>\n"
-            f"<tr><th>p-value of the search</th><td class=\"number\">{number(match.p_value)}</td></tr>\n"
+            f"<tr><th>p-value of the search</th><td class=\"number\">{p_value_text(match.p_value)}</td></tr>\n"
             f"<tr><th>verdict at p_fa {number(case.rule.p_fa)}</th><td>{verdict}</td></tr>\n"
             f"<tr><th>searched</th><td>{_plural(match.positions, 'position')}, {_plural(match.scales, 'scale')}, "
             f"{_plural(match.orientations, 'orientation')}</td></tr>\n"

@@ -139,7 +139,8 @@ def test_the_report_holds_every_hash_and_number_and_nothing_from_outside(scene, 
     for entry in record["images"]:
         hashes += [entry["image_sha256"]] + [r["sha256"] for r in entry["same_source"]["references"]] + \
             [r["sha256"] for r in entry["different_source"]["references"]]
-        numbers = [f"{entry['pce']:.1f}", f"{entry['p_value']:.3g}", f"{entry['score']:.3f}",
+        p_value = f"{entry['p_value']:.3g}" if entry["p_value"] >= 1e-300 else "below 1e-300"
+        numbers = [f"{entry['pce']:.1f}", p_value, f"{entry['score']:.3f}",
                    f"{entry['lr']:.3g}", f"{entry['bounded_lr']:.3g}", *(f"{b:.3g}" for b in entry["lr_bounds"]),
                    f"{entry['log10_lr']:+.2f}", f"{entry['log10_bounded_lr']:+.2f}", entry["verbal"]]
         numbers += [f"{r['pce']:.1f}" for r in entry["different_source"]["references"]]

@@ -18,7 +18,7 @@ def blocks(heading):
     level = heading.split()[0]
     following = re.search(rf"\n#{{1,{len(level)}}} ", text[start + len(heading) + 2:])
     section = text[start:start + len(heading) + 2 + following.start()] if following else text[start:]
-    return re.findall(r"```(\w*)\n(.*?)```", section, flags=re.S)
+    return re.findall(r"```(\w*)\n(.*?)```", section, flags=re.DOTALL)
 
 
 @pytest.mark.slow
