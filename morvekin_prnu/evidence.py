@@ -180,16 +180,16 @@ class Case:
             The image or a population fingerprint cannot be read.
         """
         pixels, facts = pixels_and_facts(image, image_label(image))
+        kept = [reference for reference in self.same_source if reference.sha256 != facts.sha256]
+        others = [reference for reference in self.others if reference.sha256 != facts.sha256]
+        _refuse_few(len(kept), "same_source", "images other than the questioned one")
+        _refuse_few(len(self.population) + len(others), "population and different_source",
+                    "fingerprints and images other than the questioned one")
         sigmas = dict.fromkeys([self.suspect.sigma, *(member.sigma for member in self.population)])
         weighted = {sigma: weighted_residual(pixels, sigma=sigma) for sigma in sigmas}
         found = match_residual(self._fingerprint, weighted[self.suspect.sigma], **self.rule._asdict())
-        kept = [reference for reference in self.same_source if reference.sha256 != facts.sha256]
-        others = [reference for reference in self.others if reference.sha256 != facts.sha256]
         compared = [self._compared(member, weighted[member.sigma])
                     for member in tqdm(self.population, disable=not self._progress, unit="camera", leave=False)]
-        _refuse_few(len(kept), "same_source", "images other than the questioned one")
-        _refuse_few(len(compared) + len(others), "population and different_source",
-                    "fingerprints and images other than the questioned one")
         different = [*compared, *others]
         ratio = likelihood_ratio(score(found), [reference.score for reference in kept],
                                  [reference.score for reference in different])

@@ -158,6 +158,10 @@ def test_a_reference_of_the_questioned_images_own_bytes_is_left_out(world):
     found = case.evidence(world["questioned"])
     assert found.ratio.same_source == 11
     assert [condition.kind for condition in found.conditions] == ["questioned image among the references"]
+    case = Case(world["suspect"], same_source=[*world["same"][:9], world["questioned"]],
+                population=world["population"][:10])
+    with pytest.raises(ValueError, match="same_source: 9 images other than the questioned one, fewer than the 10"):
+        case.evidence(world["questioned"])
 
 
 def test_the_questioned_image_among_the_fingerprints_sources_is_a_condition(world, case):
