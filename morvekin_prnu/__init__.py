@@ -23,6 +23,10 @@ picture it takes:
 - :class:`Library` keeps many cameras' fingerprints in a folder with a
   catalogue and a compact index (:mod:`morvekin_prnu.binary`), and
   :meth:`Library.identify` finds which of them took a photograph;
+- :mod:`morvekin_prnu.evidence` gives the likelihood ratio that a suspect
+  camera took an image, calibrated on reference comparisons and bounded
+  (:mod:`morvekin_prnu.likelihood`), and :mod:`morvekin_prnu.validation`
+  measures such ratios on a laboratory's labelled images;
 - :func:`load_image` reads the photographs every function accepts
   (:func:`read_image` also gives their SHA-256 and camera, for the record), and
   :func:`denoise` shows what the denoiser leaves of one

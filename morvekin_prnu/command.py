@@ -29,6 +29,7 @@ import morvekin_prnu as prnu
 from . import cli
 from ._threads import in_order
 from .fingerprints import READ_ERRORS, recorded_fingerprint
+from .evidence_command import add_evidence_commands
 from .library_command import add_library_commands
 from .matching import questioned
 from .provenance import custody, file_entry, morvekin_version
@@ -165,6 +166,7 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
     show.set_defaults(run=_show)
 
     add_library_commands(commands)
+    add_evidence_commands(commands)
     return parser
 
 

@@ -23,7 +23,7 @@ from scipy import ndimage
 
 from ._checks import checked_plane, checked_sigma, image_label
 from .correlation import crosscorr, ncc, pce
-from .images import load_image, read_image
+from .images import ImageFacts, load_image, read_image
 from .postprocessing import luminance
 from .provenance import array_sha256
 from .residual import LEVELS, SIGMA, WAVELET, residual_of_pixels, transform_channels
@@ -53,13 +53,18 @@ class Questioned:
     Made by :func:`questioned`. ``label`` is the path, or "image" for an
     array; ``facts`` the file's :class:`morvekin_prnu.ImageFacts` (None for an
     array); ``sha256`` that of the file's bytes, or of an array's values (as
-    :func:`morvekin_prnu.fingerprint` records arrays).
+    :func:`morvekin_prnu.fingerprint` records arrays); :attr:`record` the
+    file's ImageFacts, or an array's with its SHA-256 alone.
     """
 
     def __init__(self, label, facts, sha256, pixels):
         self.label, self.facts, self.sha256 = label, facts, sha256
         self._pixels = pixels
         self._weighted, self._scene = {}, None
+
+    @property
+    def record(self):
+        return self.facts if self.facts is not None else ImageFacts(self.sha256)
 
     def weighted(self, sigma):
         """The image's :func:`weighted_residual` with that sigma, computed once."""
@@ -84,7 +89,7 @@ class Questioned:
         return self._scene
 
 
-def questioned(image, sigmas=(SIGMA,)):
+def questioned(image, sigmas=(SIGMA,), *, name="image"):
     """Read an image once and compute its weighted residual for each sigma: the image's side of every test.
 
     Parameters
@@ -96,6 +101,8 @@ def questioned(image, sigmas=(SIGMA,)):
         The denoiser sigmas of the fingerprints it is to be tested against,
         computed now so that an image that cannot be analysed is refused
         here; others are computed when asked for.
+    name : str, optional
+        What to call an array in messages (a file is called by its path).
 
     Returns
     -------
@@ -108,12 +115,12 @@ def questioned(image, sigmas=(SIGMA,)):
         :func:`morvekin_prnu.noise_residual`; the message names the file.
     """
     sigmas = sorted({checked_sigma(sigma) for sigma in sigmas})
-    label = image_label(image)
+    label = image_label(image) if isinstance(image, (str, os.PathLike)) else name
     if isinstance(image, (str, os.PathLike)):
         pixels, facts = read_image(image, orient=False)
         sha256 = facts.sha256
     else:
-        pixels, facts = load_image(image, orient=False), None
+        pixels, facts = load_image(image, name=name, orient=False), None
         sha256 = array_sha256(pixels)
     question = Questioned(label, facts, sha256, pixels)
     for sigma in sigmas:

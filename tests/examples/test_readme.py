@@ -1,32 +1,65 @@
 """The README's Python examples that say they run as they are do run, as they are."""
 
-import re
+import contextlib
+import io
+import warnings
 from pathlib import Path
 
 import pytest
 
 README = Path(__file__).resolve().parents[2] / "README.md"
-# The sections whose examples run as they are; the examples of one section run in turn, in one namespace.
-RUNNABLE = ("### In Python", "### Reading a verdict", "### Fingerprint library")
+# Sections whose examples run as they are; the examples of one section run in turn in one namespace,
+# and "Reading a verdict" continues "In Python".
+RUNNABLE = (("### In Python", "### Reading a verdict"), ("### Fingerprint library",))
 
 
-def examples():
-    """(section, code) of each runnable section of the README, its Python blocks joined in order."""
-    found, section = {}, None
-    for block in re.split(r"^(#{2,3} .*)$", README.read_text(encoding="utf-8"), flags=re.MULTILINE):
-        if block.startswith("#"):
-            section = block.strip()
-        elif section in RUNNABLE:
-            found[section] = "\n".join(re.findall(r"^```python\n(.*?)^```$", block, flags=re.MULTILINE | re.DOTALL))
+def blocks(heading):
+    """The fenced code blocks of the README's section under ``heading`` (to the next heading of its level or
+    above), as (language, text)."""
+    level = len(heading.split()[0])
+    found, inside, fence = [], False, None
+    for line in README.read_text(encoding="utf-8").splitlines(keepends=True):
+        if fence is None and line.startswith("#"):
+            marks = len(line) - len(line.lstrip("#"))
+            if inside and marks <= level:
+                break
+            inside = inside or line.strip() == heading
+        elif inside and line.startswith("```"):
+            if fence is None:
+                fence = (line[3:].strip(), [])
+            else:
+                found.append((fence[0], "".join(fence[1])))
+                fence = None
+        elif fence is not None:
+            fence[1].append(line)
     return found
 
 
+def run(code, namespace, name):
+    """Run README code in ``namespace``; what it printed."""
+    output = io.StringIO()
+    with contextlib.redirect_stdout(output), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        exec(compile(code, f"README.md {name}", "exec"), namespace)
+    return output.getvalue()
+
+
 @pytest.mark.slow
-@pytest.mark.filterwarnings("ignore::UserWarning")
-def test_the_readme_s_examples_run(tmp_path, monkeypatch):
+@pytest.mark.parametrize("sections", RUNNABLE, ids=lambda sections: sections[0].strip("# "))
+def test_the_readme_s_examples_run(tmp_path, monkeypatch, sections):
     monkeypatch.chdir(tmp_path)
     namespace = {}
-    sections = examples()
-    assert set(sections) == set(RUNNABLE) and all(sections.values())
-    for section in RUNNABLE:  # "Reading a verdict" continues "In Python"
-        exec(compile(sections[section], f"README.md {section}", "exec"), namespace)
+    for heading in sections:
+        python = [code for language, code in blocks(heading) if language == "python"]
+        assert python, heading
+        for code in python:
+            run(code, namespace, heading)
+
+
+@pytest.mark.slow
+def test_the_evidence_example_prints_what_the_readme_says(tmp_path, monkeypatch):
+    python = [code for language, code in blocks("### Evidence") if language == "python"]
+    printed = [code for language, code in blocks("### Evidence") if language == ""]
+    assert len(python) == 1 and len(printed) == 1
+    monkeypatch.chdir(tmp_path)
+    assert run(python[0], {}, "### Evidence") == printed[0]
