@@ -40,17 +40,23 @@ MAX_BYTES = 2 << 30
 # The most pixels decoded for one video: frames to decode times pixels per frame, about 4,800
 # frames of 1920x1080. Checked before decoding, so a small file cannot make the decoder run for hours.
 DECODE_BUDGET = 10 ** 10
-# Which frames are used by default, at most how many, and how many are averaged into each frame
-# given to the fingerprint: see bench/bench_video.py and docs/performance.md.
-FRAMES = 1
+# The frames used by default: the key frames. On simulated phone videos (bench/bench_video.py) the
+# ten key frames of ten seconds gave 1.9-9 times the PCE of all 300 frames at 4 and 8 Mb/s, in a
+# tenth to a twenty-fifth of the time; only at 0.6 bits per pixel did every frame do better, by at
+# most 1.3 (docs/performance.md, "Videos").
+FRAMES = "key"
+# At most this many frames are used: 40-50 s of denoising at 1920x1080 on two cores.
 LIMIT = 300
-AVERAGE = 10
+# Frames averaged into each one returned: none by default (see FRAMES). Averaging every frame by
+# ten kept 0.83-1.05 of the PCE of denoising each, in a quarter to a seventh of the time.
+AVERAGE = 1
 _LONGEST_TAG = 128  # characters kept of a make, model or software tag
 # Container tags, lower-cased, naming the camera: QuickTime's keys (Apple), Android's, and the
-# user-data atoms (©mak, ©mod, ©swr) as FFmpeg names them. The first present wins.
+# user-data atoms as FFmpeg names them (©mak "make", ©mod "model", ©swr or ©too "encoder", the
+# software that wrote the file). The first present wins.
 _MAKE = ("com.apple.quicktime.make", "com.android.manufacturer", "make")
 _MODEL = ("com.apple.quicktime.model", "com.android.model", "model")
-_SOFTWARE = ("com.apple.quicktime.software", "com.android.version", "software", "encoder")
+_SOFTWARE = ("com.apple.quicktime.software", "com.android.version", "encoder")
 
 
 class VideoFacts(NamedTuple):
@@ -214,19 +220,27 @@ def read_video(path, *, frames=FRAMES, limit=LIMIT, average=AVERAGE):
     Damage within the coded pictures that leaves a valid bitstream decodes
     without error and cannot be told: video codecs carry no checksums.
 
+    The key frames are used by default (:data:`FRAMES`). They are coded on
+    their own, and the least compressed; the other frames are mostly
+    predicted from earlier ones, moved with the scene, which carries the
+    sensor's pattern along with it to where it does not belong. On simulated
+    phone videos the key frames alone gave a far stronger fingerprint than
+    every frame, except at high bit rates (docs/performance.md, "Videos").
+
     Parameters
     ----------
     path : str or os.PathLike
     frames : "key" or int, optional
-        ``"key"``: the key frames (intra-coded, the least compressed), spread
-        evenly over the video when there are more than ``limit``; only they
-        are decoded. n: every n-th frame in display order from the first,
-        the first ``limit`` of them; the frames before the last one used are
-        all decoded.
+        ``"key"``: the key frames, spread evenly over the video when there
+        are more than ``limit``; only they are decoded. n: every n-th frame
+        in display order from the first, the first ``limit`` of them; the
+        frames before the last one used are all decoded.
     limit : int, optional
         The most frames used.
     average : int, optional
-        Frames averaged into each one returned; 1 returns each frame.
+        Frames averaged into each one returned; 1 returns each frame. For
+        videos of few key frames or a high bit rate, every frame averaged by
+        ten comes close to every frame denoised, in a fraction of the time.
 
     Returns
     -------
