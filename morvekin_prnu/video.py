@@ -277,6 +277,8 @@ def read_video(path, *, frames=FRAMES, limit=LIMIT, average=AVERAGE):
             order, keys = _packets(container, stream, path)
             _whole(path, order, stream)
             described = _described(container, stream, len(order))
+        if frames == "key" and not keys:
+            raise ValueError(f"{path}: its container marks no key frame; read every n-th frame instead")
         plan = _planned(order, keys, frames, limit)
         _within_budget(path, len(plan.packets), width, height)
         with av.open(io.BytesIO(data), metadata_errors="ignore") as container:
