@@ -30,7 +30,12 @@ picture it takes:
 - :func:`load_image` reads the photographs every function accepts
   (:func:`read_image` also gives their SHA-256 and camera, for the record), and
   :func:`denoise` shows what the denoiser leaves of one
-  (:func:`denoise_with_residual` gives both at once).
+  (:func:`denoise_with_residual` gives both at once);
+- :func:`read_video` decodes the frames of a video to estimate its camera's
+  fingerprint from (Chen, Fridrich, Goljan and Lukáš 2007; averaged frames
+  after Taspinar, Mohanty and Memon 2020), with a :class:`VideoFacts` record,
+  and :class:`VideoFrames` feeds several videos' frames to :func:`fingerprint`
+  (:mod:`morvekin_prnu.video`, which also tells a video from a photograph).
 
 The ``morvekin`` command (``python -m morvekin_prnu``) runs these from the shell.
 """
@@ -43,6 +48,7 @@ from .matching import Match, crosscorr, match, match_all, match_residual, ncc, p
 from .postprocessing import wiener_dft, zero_mean
 from .residual import denoise, denoise_with_residual, noise_residual
 from .storage import StoredFingerprint, load_fingerprint, read_fingerprint, save_fingerprint
+from .video import VideoFacts, VideoFrames, read_video
 
 __all__ = [
     "Camera",
@@ -60,6 +66,8 @@ __all__ = [
     "Source",
     "StoredFingerprint",
     "UnknownCamera",
+    "VideoFacts",
+    "VideoFrames",
     "crosscorr",
     "denoise",
     "denoise_with_residual",
@@ -74,6 +82,7 @@ __all__ = [
     "pce",
     "read_fingerprint",
     "read_image",
+    "read_video",
     "saturated",
     "save_fingerprint",
     "weighted_residual",
