@@ -56,8 +56,11 @@ def in_order(executor, function, items, window, *args):
 
 @functools.cache
 def _pool():
-    """One thread per core this process may use; none on a single core."""
+    """One thread per core this process may use, at most OMP_NUM_THREADS when that is set; none for one."""
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    limit = os.environ.get("OMP_NUM_THREADS", "").split(",")[0].strip()
+    if limit.isdigit() and int(limit) > 0:  # OpenMP's own reading: the first level of a list
+        cores = min(cores, int(limit))
     return ThreadPoolExecutor(max_workers=cores, thread_name_prefix="morvekin_prnu") if cores > 1 else None
 
 

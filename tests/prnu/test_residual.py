@@ -101,3 +101,17 @@ def test_a_forked_child_computes_the_same_residual(rng):
     with multiprocessing.get_context("fork").Pool(1) as pool:
         in_child = pool.apply_async(morvekin_prnu.noise_residual, (image,)).get(timeout=60)
     np.testing.assert_array_equal(in_child.view(np.uint32), expected.view(np.uint32))
+
+
+@pytest.mark.parametrize("setting, threads", [("1", 0), ("1,4", 0), ("2", 2), ("", 4), ("none", 4)])
+def test_the_package_s_threads_keep_to_omp_num_threads(setting, threads, monkeypatch):
+    from morvekin_prnu import _threads
+
+    monkeypatch.setenv("OMP_NUM_THREADS", setting)
+    monkeypatch.setattr(_threads.os, "sched_getaffinity", lambda pid: {0, 1, 2, 3}, raising=False)
+    _threads._pool.cache_clear()
+    try:
+        pool = _threads._pool()
+        assert (0 if pool is None else pool._max_workers) == threads
+    finally:
+        _threads._pool.cache_clear()
