@@ -16,6 +16,7 @@ import morvekin_prnu as prnu
 
 from ._checks import checked_sigma
 from .verdict import P_FA
+from .video import FRAMES, LIMIT
 from .reporting import printable
 from .residual import SIGMA
 from .search import MIN_SCALE, checked_rule
@@ -61,6 +62,15 @@ def add_verdict(parser, rows):
 def rule_of(args):
     """--p-fa, --threshold, --orientations and --min-scale as a morvekin_prnu.search.Rule."""
     return checked_rule(args.p_fa, args.threshold, args.orientations, args.min_scale)
+
+
+def add_frames(parser):
+    """--frames and --max-frames: which frames of a video are used."""
+    parser.add_argument("--frames", type=frames_option, default=FRAMES, metavar="key|N",
+                        help="for videos: their key frames (the default: the least compressed, and the other "
+                             "frames mostly copy them), or every N-th frame")
+    parser.add_argument("--max-frames", type=count_option, default=LIMIT, metavar="N",
+                        help=f"for videos: at most N frames of each (default {LIMIT})")
 
 
 def add_where(parser):
@@ -243,6 +253,10 @@ def threshold_option(text):
 
 def scale_option(text):
     return _number(text, lambda value: checked_rule(P_FA, None, 4, value).min_scale, "min_scale")
+
+
+def frames_option(text):
+    return "key" if text == "key" else count_option(text)
 
 
 def count_option(text):

@@ -107,6 +107,7 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
     fingerprint.add_argument("-o", "--output", required=True, metavar="FILE.npz",
                              help="the fingerprint file to write (replaced if it exists)")
     cli.add_common(fingerprint)
+    cli.add_frames(fingerprint)
     cli.add_where(fingerprint)
     fingerprint.set_defaults(run=_fingerprint)
 
@@ -143,6 +144,7 @@ IMAGE.ext becomes DIR/IMAGE_residual.png (and IMAGE_residual.npy with
                             "wide plus 1 per fingerprint and 2 tall plus a quarter per image, at most "
                             "400 images' worth. Needs matplotlib: pip install \"morvekin[plot]\"")
     cli.add_common(match, sigma=False)
+    cli.add_frames(match)
     cli.add_where(match)
     match.set_defaults(run=_match)
 
@@ -217,7 +219,8 @@ def _fingerprint(args):
     with cli.cluster(args) as client, cli.warnings_said(args):
         estimate, metadata = recorded_fingerprint(sources, sigma=args.sigma, progress=sys.stderr.isatty(),
                                                   workers=cli.in_flight(args, client),
-                                                  onerror=None if args.strict else skip, executor=client)
+                                                  onerror=None if args.strict else skip, executor=client,
+                                                  frames=args.frames, max_frames=args.max_frames)
     prnu.save_fingerprint(output, estimate, metadata)
     cli.say(f"wrote {output}: {metadata['images']} images of {estimate.shape[0]}x{estimate.shape[1]}"
             + (f", {len(skipped)} skipped" if skipped else ""))
@@ -242,7 +245,8 @@ def _match(args):
         # Sent to each worker once, not with every task.
         fingerprints = stored if client is None else client.scatter(stored, broadcast=True)
         outcomes = in_order(pool if client is None else client, _matched, ((source,) for source in sources),
-                            cli.in_flight(args, client), fingerprints, rule, not args.strict)
+                            cli.in_flight(args, client), fingerprints, rule, not args.strict,
+                            dict(frames=args.frames, max_frames=args.max_frames))
         for source, outcome in zip(sources, tqdm(outcomes, total=len(sources), disable=None, unit="image")):
             if isinstance(outcome, Exception):
                 skipped[source] = cli.skipped(args, source, outcome)
@@ -275,11 +279,11 @@ def _match(args):
         cli.say(f"wrote {path}")
 
 
-def _matched(source, stored, rule, skip):
-    """One image against every fingerprint file read, with its ImageFacts; or, when skipping, the error that
-    stopped it. A task for an executor."""
+def _matched(source, stored, rule, skip, frames):
+    """One image or video (its ``frames`` chosen so) against every fingerprint file read, with its facts; or,
+    when skipping, the error that stopped it. A task for an executor."""
     try:
-        question = questioned(source, {fingerprint.metadata["sigma"] for fingerprint in stored})
+        question = questioned(source, {fingerprint.metadata["sigma"] for fingerprint in stored}, **frames)
         return prnu.match_all(stored, question, **rule._asdict()), question.facts
     except READ_ERRORS as error:
         if not skip:

@@ -17,6 +17,7 @@ from .postprocessing import postprocess
 from .provenance import array_sha256, file_entry, file_sha256
 from .residual import SIGMA, channel_noise, noise_variance, transform_channels
 from .storage import checked_estimate, fingerprint_metadata
+from .video import FRAMES, LIMIT, VideoFrames, is_video
 
 # Images per block of the sums. Each block of consecutive images is summed on
 # its own, in image order, and the blocks' sums are added in block order. That
@@ -139,18 +140,30 @@ def fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None,
     return estimate
 
 
-def recorded_fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None, executor=None):
+def recorded_fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, onerror=None, executor=None,
+                         frames=FRAMES, max_frames=LIMIT):
     """:func:`fingerprint` and the record a fingerprint file keeps of it: what was used, skipped and warned of.
 
-    The one road from photographs to a fingerprint file, for the
+    The one road from photographs, or videos, to a fingerprint file, for the
     ``morvekin fingerprint`` command and :meth:`morvekin_prnu.Library.add`
     alike. The warnings reach the caller as :func:`fingerprint` gives them,
     and are kept in the record too.
+
+    Videos (files :func:`morvekin_prnu.video.is_video` tells apart, given on
+    their own: their frames are of other sizes than a camera's photographs)
+    give their frames (:class:`morvekin_prnu.video.VideoFrames`), each
+    called ``VIDEO#n``, and the record keeps one entry per video
+    (:meth:`morvekin_prnu.video.VideoFacts.entry`): its file, SHA-256,
+    camera tags, codec, frame size and the frames used. A video's frames
+    are not independent shots, so their count draws no warning.
 
     Parameters
     ----------
     images, sigma, progress, workers, onerror, executor
         As for :func:`fingerprint`.
+    frames, max_frames
+        For videos, which frames and at most how many per video, as
+        :func:`morvekin_prnu.read_video` takes them (``frames``, ``limit``).
 
     Returns
     -------
@@ -159,7 +172,8 @@ def recorded_fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, oner
     metadata : dict
         :func:`morvekin_prnu.storage.fingerprint_metadata` of the images used
         (each with its SHA-256 and camera) and skipped (each with the reason),
-        and ``warnings``: the text of each warning.
+        and ``warnings``: the text of each warning. For videos, ``images``
+        counts their frames used and ``inputs`` holds the videos.
     """
     skipped, inputs = {}, []
 
@@ -171,14 +185,76 @@ def recorded_fingerprint(images, *, sigma=SIGMA, progress=False, workers=1, oner
         inputs.append(file_entry(label, facts.sha256, facts.camera()))
 
     sigma = checked_sigma(sigma)
-    estimate, notes = _estimated(images, sigma, progress, workers, None if onerror is None else skip, executor, read)
+    images, videos = _videos_apart(images)
+    options = dict(sigma=sigma, progress=progress, workers=workers, onerror=None if onerror is None else skip,
+                   executor=executor)
+    if videos is None:
+        estimate, notes = _estimated(images, **options, onread=read)
+    else:
+        shown = VideoFrames(videos, frames=frames, limit=max_frames, onerror=options["onerror"])
+        estimate, notes = _estimated(shown, **options, onread=None, labels=shown.labels, least=1)
+        inputs = shown.entries
     for note in notes:
         warnings.warn(note, FingerprintWarning, stacklevel=2)
-    return estimate, {**fingerprint_metadata(sigma, inputs, skipped), "warnings": notes}
+    metadata = fingerprint_metadata(sigma, inputs, skipped)
+    if videos is not None:
+        metadata["images"] = sum(len(entry["frames"]) // entry["average"] for entry in inputs)
+    return estimate, {**metadata, "warnings": notes}
 
 
-def _estimated(images, sigma, progress, workers, onerror, executor, onread):
-    """The estimate of :func:`fingerprint`, and the texts of the warnings it gives."""
+def frames_fingerprint(frames, labels, *, sigma=SIGMA):
+    """The fingerprint of a video's frames: :func:`fingerprint` with each frame named, without the warning of
+    few images (a video's frames are not independent shots).
+
+    Parameters
+    ----------
+    frames : list of ndarray
+        From :func:`morvekin_prnu.read_video`.
+    labels : list of str
+        What to call each frame (:meth:`morvekin_prnu.video.VideoFacts.labels`).
+    sigma : float, optional
+
+    Returns
+    -------
+    ndarray, shape (H, W), float32
+    """
+    estimate, notes = _estimated(frames, sigma, False, 1, None, None, None, labels=labels, least=1)
+    for note in notes:
+        warnings.warn(note, FingerprintWarning, stacklevel=2)
+    return estimate
+
+
+def _videos_apart(images):
+    """(images, None) for photographs; (None, the paths) when the first is a video, which all must be."""
+    if isinstance(images, (str, bytes, os.PathLike)):
+        return images, None
+    images = iter(images)
+    first = next(images, None)
+    if first is None:
+        return [], None
+    images = itertools.chain([first], images)
+    if not (isinstance(first, (str, os.PathLike)) and _is_video(first)):
+        return images, None
+    videos = list(images)
+    for path in videos:
+        if not (isinstance(path, (str, os.PathLike)) and _is_video(path)):
+            raise ValueError(f"{os.fspath(path) if isinstance(path, (str, os.PathLike)) else 'an array'}: not a "
+                             "video, among videos: a camera's fingerprint is made "
+                             "either from its videos or from its photographs (their frames are of other sizes)")
+    return None, videos
+
+
+def _is_video(path):
+    """Whether a path is a video file; False for one that cannot be read (reading it says why)."""
+    try:
+        return is_video(path)
+    except READ_ERRORS:
+        return False
+
+
+def _estimated(images, sigma, progress, workers, onerror, executor, onread, labels=None, least=MIN_IMAGES):
+    """The estimate of :func:`fingerprint`, and the texts of the warnings it gives: of fewer images than
+    ``least``, among others. ``labels`` name the images, as :func:`_distinct` takes them."""
     if isinstance(images, (str, bytes, os.PathLike)):
         raise TypeError(f"images must be an iterable of images, not one {type(images).__name__} ({images!r}); "
                         "pass a list of paths, e.g. sorted(Path(folder).iterdir())")
@@ -191,7 +267,7 @@ def _estimated(images, sigma, progress, workers, onerror, executor, onread):
     skip = onerror is not None
     total = _Total(onerror)
     notes = []
-    distinct = _distinct(images, notes)
+    distinct = _distinct(images, notes, labels)
     with tqdm(total=len(images) if hasattr(images, "__len__") else None, disable=not progress,
               unit="image") as bar:
         if executor is None:
@@ -209,7 +285,7 @@ def _estimated(images, sigma, progress, workers, onerror, executor, onread):
                                   workers, sigma, skip):
                 total.merge(block)
                 bar.update(len(block.outcomes))
-    return total.estimate(onread, notes), notes
+    return total.estimate(onread, notes, least), notes
 
 
 def saturated(channel):
@@ -257,31 +333,32 @@ def _label(index, source):
     return os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"images[{index}]"
 
 
-def _distinct(images, notes):
-    """(index, image) pairs, an image whose SHA-256 came before replaced by a Duplicate, said in ``notes``.
+def _distinct(images, notes, labels):
+    """(index, label, image), an image whose SHA-256 came before replaced by a Duplicate, said in ``notes``.
 
-    An image that cannot be hashed here is passed on: reading it will say what is wrong with it.
+    An image is called ``labels[index]`` when labels are given (``labels`` may
+    grow as ``images`` yields), else by its path or position. An image that
+    cannot be hashed here is passed on: reading it will say what is wrong with it.
     """
     seen = {}
     for index, source in enumerate(images):
-        label = _label(index, source)
+        label = _label(index, source) if labels is None else labels[index]
         try:
             key = file_sha256(source) if isinstance(source, (str, os.PathLike)) else array_sha256(source)
         except (*READ_ERRORS, AttributeError):
-            yield index, source
+            yield index, label, source
             continue
         if key in seen:
             notes.append(f"{label} is the same picture as {seen[key]} (the same SHA-256): counted once")
-            yield index, Duplicate(seen[key])
+            yield index, label, Duplicate(seen[key])
             continue
         seen[key] = label
-        yield index, source
+        yield index, label, source
 
 
-def _attempt(index, source, sigma, skip):
+def _attempt(index, label, source, sigma, skip):
     """One image read and denoised: its label and (shape, facts, per channel its intensities, residual and
     saturated pixels), or a Duplicate, or the error that stopped it when skipping."""
-    label = _label(index, source)
     if isinstance(source, Duplicate):
         return index, label, source
     try:
@@ -301,15 +378,15 @@ def _attempt(index, source, sigma, skip):
 
 
 def _blocks(images):
-    """(index, image) pairs of consecutive images in lists of BLOCK, the last one shorter."""
+    """(index, label, image) of consecutive images in lists of BLOCK, the last one shorter."""
     return iter(lambda: list(itertools.islice(images, BLOCK)), [])
 
 
 def _block_sums(items, sigma, skip):
-    """The sums of one block of (index, image) pairs, images taken in order: a task for an executor."""
+    """The sums of one block of (index, label, image), images taken in order: a task for an executor."""
     block = _Block()
-    for index, source in items:
-        block.add(*_attempt(index, source, sigma, skip)[1:])
+    for index, label, source in items:
+        block.add(*_attempt(index, label, source, sigma, skip)[1:])
     return block
 
 
@@ -356,7 +433,7 @@ class _Total:
             elif len(self.sums) < SHAPES:
                 self.sums[shape] = sums  # the same bits as adding them to zeros
 
-    def estimate(self, onread, notes):
+    def estimate(self, onread, notes, least):
         if self.seen == 0:
             raise ValueError("images is empty: a fingerprint needs at least one image")
         counts = collections.Counter(used.shape for _, used in self.used if used.shape in self.sums)
@@ -374,7 +451,7 @@ class _Total:
                     raise error
                 self.onerror(label, error)
         kept = [(label, used) for label, used in self.used if used.shape == shape]
-        notes += _quality_notes(kept)
+        notes += _quality_notes(kept, least)
         estimates = []
         for numerator, denominator in self.sums[shape]:
             # Pixels saturated in every image carry no estimate.
@@ -388,10 +465,10 @@ class _Total:
         return estimate
 
 
-def _quality_notes(kept):
-    """Warnings of too few images, and of one image that carries most of the estimate."""
+def _quality_notes(kept, least):
+    """Warnings of fewer images than ``least``, and of one image that carries most of the estimate."""
     notes = []
-    if len(kept) < MIN_IMAGES:
+    if len(kept) < least:
         notes.append(f"only {len(kept)} image{'s' * (len(kept) != 1)} used: a fingerprint of fewer than "
                      f"{MIN_IMAGES} is noisy and matches of it are weak (20 to 50 are usual)")
     energies = np.array([used.energy for _, used in kept])

@@ -25,7 +25,7 @@ import numpy as np
 from .binary import agreement, binarize
 from .catalogue import row_digest, row_problem
 from .fingerprint_folder import path_of, read_stored
-from .matching import questioned, tested_question
+from .matching import Questioned, questioned, tested_question
 from .search import MIN_SCALE, checked_rule, chosen_orientations, to_sensor
 from .verdict import P_FA, Match, significance, strongest
 
@@ -127,6 +127,10 @@ class Search:
     def __len__(self):
         return len(self.entries) + len(self.untestable)
 
+    def sigmas(self):
+        """The denoiser sigmas of the cameras that can be tested."""
+        return sorted({entry.sigma for entry in self.entries})
+
     def identify(self, image, *, p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE, exhaustive=False):
         """Find which of the library's cameras took an image.
 
@@ -166,8 +170,9 @@ class Search:
 
         Parameters
         ----------
-        image : str, os.PathLike or ndarray
-            As for :func:`morvekin_prnu.match`.
+        image : str, os.PathLike, ndarray or Questioned
+            As for :func:`morvekin_prnu.match`, or an image or video
+            :func:`morvekin_prnu.matching.questioned` already read.
         p_fa, threshold, orientations, min_scale : optional
             As for :func:`morvekin_prnu.match`.
         exhaustive : bool, optional
@@ -180,7 +185,7 @@ class Search:
         rule = checked_rule(p_fa, threshold, orientations, min_scale)
         if not len(self):
             raise ValueError("the library holds no cameras")
-        question = questioned(image, {entry.sigma for entry in self.entries})
+        question = image if isinstance(image, Questioned) else questioned(image, self.sigmas())
         scores = [None] * len(self.entries)
         chosen = list(self.unverified)
         for (shape, sigma), (positions, binarized) in self.groups.items():

@@ -39,6 +39,7 @@ from .residual import SIGMA
 from .search import MIN_SCALE
 from .storage import Source, fingerprint_bytes, parsed_fingerprint, read_bytes, recorded_sources
 from .verdict import P_FA
+from .video import FRAMES, LIMIT
 from .verification import Problem, library_problems, still_holding
 
 __all__ = ["CATALOGUE", "FINGERPRINTS", "NAME_LENGTH", "Camera", "Candidate", "DamagedCatalogue", "Identification",
@@ -140,7 +141,8 @@ class Library:
     def __repr__(self):
         return f"Library({self.path!r})"
 
-    def add(self, name, images, *, sigma=SIGMA, progress=False, workers=1, onerror=None, executor=None):
+    def add(self, name, images, *, sigma=SIGMA, progress=False, workers=1, onerror=None, executor=None,
+            frames=FRAMES, max_frames=LIMIT):
         """Add a camera from photographs it took: its fingerprint, catalogue row and index entry.
 
         The fingerprint and its record are made as the ``morvekin
@@ -159,11 +161,13 @@ class Library:
             The camera's name in the library: 1 to :data:`NAME_LENGTH`
             printable characters, no spaces at either end, not already used.
         images : iterable of (str, os.PathLike or ndarray)
-            Its photographs, as for :func:`morvekin_prnu.fingerprint`. Paths
-            are recorded as given: absolute ones keep the record clear of the
-            working folder.
+            Its photographs, as for :func:`morvekin_prnu.fingerprint`, or its
+            videos. Paths are recorded as given: absolute ones keep the record
+            clear of the working folder.
         sigma, progress, workers, onerror, executor
             As for :func:`morvekin_prnu.fingerprint`.
+        frames, max_frames
+            For videos, as for :func:`morvekin_prnu.fingerprints.recorded_fingerprint`.
 
         Returns
         -------
@@ -171,8 +175,9 @@ class Library:
         """
         name = self._new_name(name)
         estimate, metadata = recorded_fingerprint(images, sigma=sigma, progress=progress, workers=workers,
-                                                  onerror=onerror, executor=executor)
-        sources = [Source(**entry) for entry in metadata["inputs"]]
+                                                  onerror=onerror, executor=executor, frames=frames,
+                                                  max_frames=max_frames)
+        sources = recorded_sources(metadata)
         return self._store(name, fingerprint_bytes(estimate, metadata), estimate, metadata, sources, "images",
                            {_identity(source.file) for source in sources})
 

@@ -14,6 +14,7 @@ import morvekin_prnu as prnu
 from . import cli
 from ._threads import in_order
 from .fingerprints import READ_ERRORS
+from .matching import questioned
 from .reporting import identifications_csv, print_cameras, print_identifications, printable
 from .storage import atomic_write
 
@@ -39,6 +40,7 @@ def add_library_commands(commands):
     add.add_argument("images", nargs="*", metavar="IMAGE|FOLDER", help=cli.INPUTS_HELP)
     add.add_argument("--fingerprint", metavar="FILE.npz", help="add this fingerprint file instead of photographs")
     cli.add_common(add)
+    cli.add_frames(add)
     cli.add_where(add)
     add.set_defaults(run=_library_add, command="library add")
 
@@ -83,6 +85,7 @@ def add_library_commands(commands):
     identify.add_argument("--exhaustive", action="store_true",
                           help="test every camera in full instead of the index's candidates")
     cli.add_common(identify, sigma=False)
+    cli.add_frames(identify)
     cli.add_where(identify)
     identify.set_defaults(run=_library_identify, command="library identify")
 
@@ -107,7 +110,8 @@ def _library_add(args):
                 else:
                     camera = library.add(args.name, sources, sigma=args.sigma, progress=sys.stderr.isatty(),
                                          workers=cli.in_flight(args, client), executor=client,
-                                         onerror=None if args.strict else skip)
+                                         onerror=None if args.strict else skip, frames=args.frames,
+                                         max_frames=args.max_frames)
     except BaseException:
         if fresh:
             _remove_if_empty(args.library)
@@ -174,7 +178,8 @@ def _library_identify(args):
         if client is not None:  # the index goes to each worker once; each reads its candidates' files itself
             search = client.scatter(search, broadcast=True)
         outcomes = in_order(pool if client is None else client, _identified, ((source,) for source in sources),
-                            cli.in_flight(args, client), search, rule, args.exhaustive, not args.strict)
+                            cli.in_flight(args, client), search, rule, args.exhaustive, not args.strict,
+                            dict(frames=args.frames, max_frames=args.max_frames))
         for source, outcome in zip(sources, tqdm(outcomes, total=len(sources), disable=None, unit="image")):
             if isinstance(outcome, Exception):
                 cli.skipped(args, source, outcome)
@@ -195,10 +200,11 @@ def _library_identify(args):
         cli.say(f"wrote {csv_path}")
 
 
-def _identified(source, search, rule, exhaustive, skip):
-    """One image searched for in a library; or, when skipping, the error that stopped it. A task for an executor."""
+def _identified(source, search, rule, exhaustive, skip, frames):
+    """One image or video (its ``frames`` chosen so) searched for in a library; or, when skipping, the error
+    that stopped it. A task for an executor."""
     try:
-        return search.identify(source, **rule._asdict(), exhaustive=exhaustive)
+        return search.identify(questioned(source, search.sigmas(), **frames), **rule._asdict(), exhaustive=exhaustive)
     except READ_ERRORS as error:
         if not skip:
             raise

@@ -23,12 +23,14 @@ from scipy import ndimage
 
 from ._checks import checked_plane, checked_sigma, image_label
 from .correlation import crosscorr, ncc, pce
+from .fingerprints import frames_fingerprint
 from .images import ImageFacts, load_image, read_image
 from .postprocessing import luminance
 from .provenance import array_sha256
 from .residual import LEVELS, SIGMA, WAVELET, residual_of_pixels, transform_channels
 from .search import MIN_SCALE, Rule, checked_rule, scene_pce, tested
 from .storage import StoredFingerprint, recorded_sources
+from .video import FRAMES, LIMIT, is_video, read_video
 from .verdict import P_FA, SHARED_SCENE, SOURCE_IMAGE, Match, p_value, pce_threshold, significance, strongest
 
 # The correlation primitives and the verdict's parts are re-exported: they were first defined here.
@@ -48,18 +50,20 @@ CONTENT_BAND = (0.7, 2.0)  # pixels: the widths of the Gaussian blurs whose diff
 
 
 class Questioned:
-    """An image read once for testing: what messages call it, its record, and its weighted residual per sigma.
+    """An image or a video read once for testing: what messages call it, its record, and what is correlated
+    with a fingerprint, per sigma.
 
-    Made by :func:`questioned`. ``label`` is the path, or "image" for an
-    array; ``facts`` the file's :class:`morvekin_prnu.ImageFacts` (None for an
-    array); ``sha256`` that of the file's bytes, or of an array's values (as
+    Made by :func:`questioned`. ``label`` is the path, or the name given to
+    an array; ``facts`` the file's :class:`morvekin_prnu.ImageFacts` or
+    :class:`morvekin_prnu.VideoFacts` (None for an array); ``sha256`` that of
+    the file's bytes, or of an array's values (as
     :func:`morvekin_prnu.fingerprint` records arrays); :attr:`record` the
-    file's ImageFacts, or an array's with its SHA-256 alone.
+    file's facts, or an array's with its SHA-256 alone.
     """
 
-    def __init__(self, label, facts, sha256, pixels):
+    def __init__(self, label, facts, sha256, pixels, frames=None):
         self.label, self.facts, self.sha256 = label, facts, sha256
-        self._pixels = pixels
+        self._pixels, self._frames = pixels, frames
         self._weighted, self._scene = {}, None
 
     @property
@@ -67,14 +71,17 @@ class Questioned:
         return self.facts if self.facts is not None else ImageFacts(self.sha256)
 
     def weighted(self, sigma):
-        """The image's :func:`weighted_residual` with that sigma, computed once."""
+        """The image's :func:`weighted_residual` with that sigma, computed once; for a video, the
+        fingerprint of its frames (Chen et al. 2007), the pattern its sensor left on them."""
         if sigma not in self._weighted:
-            self._weighted[sigma] = _weighted(self._pixels, checked_sigma(sigma), self.label)
+            sigma = checked_sigma(sigma)
+            self._weighted[sigma] = _weighted(self._pixels, sigma, self.label) if self._frames is None else \
+                frames_fingerprint(self._frames, self.facts.labels(self.label), sigma=sigma)
         return self._weighted[sigma]
 
     def content(self):
         """The image's scene detail with little of the sensor's pattern: its luminance, median filtered and
-        band-passed.
+        band-passed; None for a video, whose pattern is estimated from many frames of moving scenes.
 
         The fine edges and texture that the denoiser leaks into an image's
         residual, and so into a fingerprint made of few pictures, lie in the
@@ -82,27 +89,38 @@ class Questioned:
         median first removes most of the pattern, which is white and faint,
         from that band while keeping the edges.
         """
-        if self._scene is None:
+        if self._scene is None and self._frames is None:
             smooth = ndimage.median_filter(luminance(list(transform_channels(self._pixels))), 3)
             fine, coarse = (ndimage.gaussian_filter(smooth, width) for width in CONTENT_BAND)
             self._scene = fine - coarse
         return self._scene
 
 
-def questioned(image, sigmas=(SIGMA,), *, name="image"):
+def questioned(image, sigmas=(SIGMA,), *, name="image", frames=FRAMES, max_frames=LIMIT):
     """Read an image once and compute its weighted residual for each sigma: the image's side of every test.
+
+    A video (a file :func:`morvekin_prnu.video.is_video` tells apart) is read
+    once too (:func:`morvekin_prnu.read_video`), and its side of a test is
+    the fingerprint of its frames: matched against a fingerprint of the
+    camera's photographs it is searched over scales and positions as a
+    resized and cut photograph is (Iuliani et al. 2019, "Hybrid
+    reference-based video source identification", Sensors 19), against one
+    of its videos as a shot as taken is.
 
     Parameters
     ----------
     image : str, os.PathLike or ndarray
-        A photograph file (read in stored pixel order) or an array, as for
-        :func:`morvekin_prnu.load_image`.
+        A photograph or video file (read in stored pixel order) or an array,
+        as for :func:`morvekin_prnu.load_image`.
     sigmas : iterable of float, optional
         The denoiser sigmas of the fingerprints it is to be tested against,
         computed now so that an image that cannot be analysed is refused
         here; others are computed when asked for.
     name : str, optional
         What to call an array in messages (a file is called by its path).
+    frames, max_frames : optional
+        For a video, which frames and at most how many, as
+        :func:`morvekin_prnu.read_video` takes them (``frames``, ``limit``).
 
     Returns
     -------
@@ -116,6 +134,12 @@ def questioned(image, sigmas=(SIGMA,), *, name="image"):
     """
     sigmas = sorted({checked_sigma(sigma) for sigma in sigmas})
     label = image_label(image) if isinstance(image, (str, os.PathLike)) else name
+    if isinstance(image, (str, os.PathLike)) and is_video(image):
+        shown, facts = read_video(image, frames=frames, limit=max_frames)
+        question = Questioned(label, facts, facts.sha256, None, shown)
+        for sigma in sigmas:
+            question.weighted(sigma)
+        return question
     if isinstance(image, (str, os.PathLike)):
         pixels, facts = read_image(image, orient=False)
         sha256 = facts.sha256
@@ -340,8 +364,9 @@ def flagged(found, fingerprint, question, rule, sources=frozenset()):
     flags = []
     if question.sha256 in sources:
         flags.append(SOURCE_IMAGE)
-    if found.same_camera:
-        scene = scene_pce(fingerprint, question.content(), found, rule)
+    content = question.content() if found.same_camera else None
+    if content is not None:
+        scene = scene_pce(fingerprint, content, found, rule)
         if scene >= max(pce_threshold(SCENE_P, 1), SCENE_SHARE * found.pce):
             flags.append(SHARED_SCENE)
     return found._replace(flags=tuple(flags))
