@@ -1,9 +1,8 @@
 """The geometric search as it was before its two-stage engine: every scale tried in full.
 
-Kept for the benchmarks, which time it against :mod:`morvekin_prnu.search` in
-the same run (``bench/bench_search.py``) and check that both find the same
-peaks. Its planning pieces are the package's own; the engine below is the
-one-stage search, unchanged.
+A copy of ``morvekin_prnu/search.py`` as it was, imports made absolute: kept
+for ``bench/bench_search.py``, which times it against the package's search in
+the same run and shows what each finds.
 """
 
 import math

@@ -15,9 +15,9 @@ the first part whose best peak decides for the camera:
    the :data:`CANDIDATES` best of them, and at once near any whose first-pass
    PCE alone passes the threshold.
 
-Each part decides at its own share of the false-alarm probability: the
-search gets half of it when another part is planned (all of it otherwise),
-and the other parts share the rest equally. Whatever the order and wherever
+Each part decides at its own share of the false-alarm probability: zero
+shift keeps half of it when another part is planned, the priors get
+:data:`PRIORS_SHARE`, and the search the rest (all of it when alone). Whatever the order and wherever
 the search stopped, the chance that any part passes for an unrelated image is
 at most the sum of the shares times ``p_fa`` (Bonferroni), and the p-value
 reported is the smallest of the parts' p-values divided by their shares.
@@ -50,7 +50,7 @@ from .geometry import (COMMON_SIZES, MIN_SCALE, ORIENTATIONS, STEP, Aligned, Pri
 from .verdict import Match, judged, pce_threshold
 
 # The planning pieces are named here too: the search was first one module.
-__all__ = ["CANDIDATES", "COMMON_SIZES", "MIN_SCALE", "ORIENTATIONS", "STEP", "Aligned", "Prior", "Rule", "Search",
+__all__ = ["CANDIDATES", "COMMON_SIZES", "PRIORS_SHARE", "MIN_SCALE", "ORIENTATIONS", "STEP", "Aligned", "Prior", "Rule", "Search",
            "admissible", "checked_rule", "chosen_orientations", "extent", "half_turn", "half_turned", "plan",
            "priors", "scale_grid", "scene_pce", "tested", "to_sensor", "upsampled"]
 
@@ -58,6 +58,9 @@ __all__ = ["CANDIDATES", "COMMON_SIZES", "MIN_SCALE", "ORIENTATIONS", "STEP", "A
 # bench/bench_geometry.py the match's own was among the first of them whenever a search over every scale
 # found it.
 CANDIDATES = 4
+# The share of p_fa of the priors: small, so that the search over every scale loses little of its own, and
+# still enough to lower the threshold at the priors' scales well below the search's.
+PRIORS_SHARE = 0.1
 
 
 def tested(fingerprint, weighted, rule):
@@ -81,19 +84,21 @@ def tested(fingerprint, weighted, rule):
     shape = prepared.values.shape
     aligned, searches = plan(image.shape, shape, chosen_orientations(rule.orientations), rule.min_scale)
     first = priors(image.shape, shape, searches)
-    parts = [(len(aligned), lambda limit: _strongest_found([_aligned(prepared, image, test) for test in aligned])),
-             (sum(prior.positions for prior in first), lambda limit: _first(prepared, image, first)),
-             (sum(search.positions for search in searches), lambda limit: _searched(prepared, image, searches, limit))]
+    parts = [("zero shift", len(aligned), lambda limit: _strongest_found([_aligned(prepared, image, test)
+                                                                          for test in aligned])),
+             ("priors", sum(prior.positions for prior in first), lambda limit: _first(prepared, image, first)),
+             ("search", sum(search.positions for search in searches),
+              lambda limit: _searched(prepared, image, searches, limit))]
     parts = [part for part, planned in zip(parts, (aligned, first, searches)) if planned]
     counts = dict(
-        positions=sum(tests for tests, _ in parts),
+        positions=sum(tests for _, tests, _ in parts),
         scales=len({math.sqrt(test.scales[0] * test.scales[1]) for test in aligned}
                    | {prior.scale for prior in first} | {scale for search in searches for scale in search.scales}),
         orientations=len({test.orientation for test in [*aligned, *first, *searches]}))
     if not parts:
         return Match(0.0, 0.0, (0, 0), False)
     outcomes = []
-    for (tests, run), share in zip(parts, _shares(len(parts), bool(searches))):
+    for (_, tests, run), share in zip(parts, _shares([kind for kind, _, _ in parts])):
         limit = rule.threshold if rule.threshold is not None else pce_threshold(share * rule.p_fa, tests)
         found = run(limit)
         outcomes.append((found, *judged(found.pce, tests, share, rule)))
@@ -102,14 +107,12 @@ def tested(fingerprint, weighted, rule):
     return _reported(*min(outcomes, key=lambda outcome: (not outcome[1], _or_worst(outcome[2], 1.0))), counts)
 
 
-def _shares(count, searched):
-    """The share of p_fa of each of ``count`` parts: half for the search (the last, when ``searched``) if
-    there are others, the rest in equal parts."""
-    if count == 1:
-        return [1.0]
-    if not searched:
-        return [1.0 / count] * count
-    return [0.5 / (count - 1)] * (count - 1) + [0.5]
+def _shares(kinds):
+    """The share of p_fa of each kind of part: :data:`PRIORS_SHARE` for the priors, half for zero shift when
+    another part is planned, the rest for the search (all of it for a part alone)."""
+    shares = {"zero shift": 0.5 if len(kinds) > 1 else 1.0, "priors": PRIORS_SHARE}
+    shares["search"] = 1.0 - sum(shares[kind] for kind in kinds if kind != "search")
+    return [shares[kind] for kind in kinds]
 
 
 def scene_pce(fingerprint, weighted, found, rule):
