@@ -257,18 +257,17 @@ def _climbed(prepared, image, grid, orientation, scale, tried):
     ``tried`` keeps every full test made, by (orientation, grid index), so
     that none is made twice.
     """
-    def value(index):
+    def at(index):
         if (orientation, index) not in tried:
             [tried[orientation, index]] = _full(prepared, image, [(orientation, grid[index])])
-        return tried[orientation, index][0]
+        return tried[orientation, index]
 
     index = min(range(len(grid)), key=lambda k: abs(math.log(grid[k] / scale)))
     while True:
         neighbours = [k for k in (index - 1, index + 1) if 0 <= k < len(grid)]
-        better = max(neighbours, key=lambda k: _or_worst(value(k), -math.inf), default=None)
-        if better is None or not value(better) > value(index):
-            value(index)
-            return tried[orientation, index]
+        better = max(neighbours, key=lambda k: _or_worst(at(k)[0], -math.inf), default=index)
+        if not at(better)[0] > at(index)[0]:
+            return at(index)
         index = better
 
 

@@ -127,9 +127,10 @@ def test_a_crop_at_scale_1_is_decided_by_the_priors_at_their_own_share(camera):
 def test_the_first_pass_ranks_the_planted_scale_and_orientation_first(camera):
     (own, _), held_out = camera
     image = rescaled(morvekin_prnu.weighted_residual(np.rot90(resized(held_out, 0.75)[:130, :180], 3)))
-    prepared = search._Prepared(own)
+    values = rescaled(own)
     _, searches = geometry.plan(image.shape, own.shape, geometry.ORIENTATIONS[:4], 0.5)
-    cells = list(coarse.ranked(prepared.coarse(), image, searches))
+    first = coarse.Coarse(rfft2(values - values.mean(), own.shape, np.float32), own.shape)
+    cells = list(coarse.ranked(first, image, searches))
     scales = {planned.orientation: coarse.coarse_scales(geometry.to_sensor(image, planned.orientation).shape,
                                                         planned.scales[-1]) for planned in searches}
     assert len(cells) == sum(len(s) for s in scales.values())
