@@ -45,7 +45,8 @@ def images(rng, pattern, side, long_side):
     for scale in (0.8, 0.93):
         smaller = resized(pixels, scale)
         top, left = (int(rng.integers(length - side + 1)) for length in smaller.shape[:2])
-        made.append((f"{side}x{side} crop of a shot resized by {scale:g}", jpeg(smaller[top:top + side, left:left + side])))
+        made.append((f"{side}x{side} crop of a shot resized by {scale:g}",
+                     jpeg(smaller[top:top + side, left:left + side])))
     made.append((f"resized whole to a long side of {long_side}",
                  jpeg(resized(pixels, long_side / max(pattern.shape)))))
     return made

@@ -135,16 +135,17 @@ def ranked(coarse, image, searches):
         turned = to_sensor(image, search.orientation).astype(np.float32)
         scales = coarse_scales(turned.shape, search.scales[-1])
         for start in range(0, len(scales), BATCH):
-            batch = scales[start:start + BATCH]
-            frames = [coarse.frame(scale) for scale in batch]
-            spectra = [coarse.spectrum(frame) for frame in frames]
-            results = [None] * len(batch)
+            work = []
+            for scale in scales[start:start + BATCH]:
+                frame = coarse.frame(scale)
+                work.append((coarse.spectrum(frame), frame, coarse.resolution(turned.shape, frame, scale), turned,
+                             scale, search.orientation, partner))
+            results = [None] * len(work)
 
-            def correlated(k):
-                results[k] = _correlated(spectra[k], frames[k], coarse.resolution(turned.shape, frames[k], batch[k]),
-                                         turned, batch[k], search.orientation, partner)
+            def correlated(k, work=work, results=results):
+                results[k] = _correlated(*work[k])
 
-            in_parallel(correlated, range(len(batch)))
+            in_parallel(correlated, range(len(work)))
             for result in results:
                 yield from result
 

@@ -50,9 +50,9 @@ from .geometry import (COMMON_SIZES, MIN_SCALE, ORIENTATIONS, STEP, Aligned, Pri
 from .verdict import Match, judged, pce_threshold
 
 # The planning pieces are named here too: the search was first one module.
-__all__ = ["CANDIDATES", "COMMON_SIZES", "PRIORS_SHARE", "MIN_SCALE", "ORIENTATIONS", "STEP", "Aligned", "Prior", "Rule", "Search",
-           "admissible", "checked_rule", "chosen_orientations", "extent", "half_turn", "half_turned", "plan",
-           "priors", "scale_grid", "scene_pce", "tested", "to_sensor", "upsampled"]
+__all__ = ["CANDIDATES", "COMMON_SIZES", "MIN_SCALE", "ORIENTATIONS", "PRIORS_SHARE", "STEP", "Aligned", "Prior",
+           "Rule", "Search", "admissible", "checked_rule", "chosen_orientations", "extent", "half_turn",
+           "half_turned", "plan", "priors", "scale_grid", "scene_pce", "tested", "to_sensor", "upsampled"]
 
 # The first pass's best scales and orientations that get the full test. On the simulated cameras of
 # bench/bench_geometry.py the match's own was among the first of them whenever a search over every scale
