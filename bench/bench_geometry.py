@@ -19,7 +19,7 @@ quality 85 after it was resized and cut), it prints markdown tables of:
    assumption the false-alarm probability rests on), with how many of the
    attributions the shared-scene check flags;
 3. the scale grid: detection, PCE and time of the same images searched with
-   grid steps (:data:`morvekin_prnu.search.STEP`) of 1, 2, 3 and 4;
+   grid steps (:data:`morvekin_prnu.geometry.STEP`) of 1, 2, 3 and 4;
 4. speed: ``match`` of a shot as taken against the same shot resized whole
    (own camera), and a resized-and-cropped 2 MP image against a 6 MP
    fingerprint searched over scales 1 to 0.5, for its own camera and another,
@@ -45,7 +45,7 @@ import scipy
 from PIL import Image
 
 import morvekin_prnu
-from morvekin_prnu import matching, search
+from morvekin_prnu import coarse, geometry, matching, search
 from morvekin_prnu._fft import irfft2, rfft2
 
 import performance_doc
@@ -160,7 +160,7 @@ def grid_steps(rng, fingerprints, questioned):
     print("| step | found | median PCE | lowest PCE found | seconds |")
     print("| ---: | ---: | ---: | ---: | ---: |")
     for step in (1.0, 2.0, 3.0, 4.0):
-        with mock.patch.object(search, "STEP", step):
+        with mock.patch.object(geometry, "STEP", step), mock.patch.object(coarse, "STEP", step):
             seconds, found = timed(lambda: [morvekin_prnu.match(fingerprint, image) for fingerprint, image in cases])
         pce = [m.pce for m in found if m.same_camera]
         print(f"| {step:g} | {len(pce)}/{len(found)} | {np.median([m.pce for m in found]):.0f} | "
