@@ -87,8 +87,9 @@ class Coarse:
         return self._cut[frame]
 
 
-def coarse_scales(shape, lowest):
-    """The first pass's scales for an image of ``shape`` (in the sensor's frame), from 1 down to ``lowest``.
+def coarse_scales(shape, lowest, highest=1.0):
+    """The first pass's scales for an image of ``shape`` (in the sensor's frame), from ``highest`` down to
+    ``lowest``.
 
     Consecutive scales differ by the ratio exp(-STEP / (BAND L)), L the
     image's longer side: the full grid's step, measured in the pixels this
@@ -96,7 +97,7 @@ def coarse_scales(shape, lowest):
     a step below the grid.
     """
     step = STEP / (BAND * max(shape))
-    scales = [1.0]
+    scales = [highest]
     while scales[-1] * math.exp(-step) >= lowest:
         scales.append(scales[-1] * math.exp(-step))
     if scales[-1] > lowest * math.exp(step / 2):
@@ -133,7 +134,7 @@ def ranked(coarse, image, searches):
         partner = partner if partner in planned else None
         done |= {search.orientation, partner}
         turned = to_sensor(image, search.orientation).astype(np.float32)
-        scales = coarse_scales(turned.shape, search.scales[-1])
+        scales = coarse_scales(turned.shape, search.scales[-1], search.scales[0])
         for start in range(0, len(scales), BATCH):
             work = []
             for scale in scales[start:start + BATCH]:

@@ -107,7 +107,7 @@ def to_sensor(x, orientation):
     return turned[:, ::-1] if index >= 4 else turned
 
 
-def plan(shape, fingerprint_shape, orientations=ORIENTATIONS[:4], min_scale=MIN_SCALE):
+def plan(shape, fingerprint_shape, orientations=ORIENTATIONS[:4], min_scale=MIN_SCALE, spanning=None):
     """The tests that decide whether an image of ``shape`` comes from a sensor of ``fingerprint_shape``.
 
     For each orientation, the image turned back to the sensor's frame is
@@ -116,9 +116,10 @@ def plan(shape, fingerprint_shape, orientations=ORIENTATIONS[:4], min_scale=MIN_
       if its aspect ratio is the sensor's to within a pixel of rounding (a shot
       resized whole, up-sampled by its own size's ratios on each axis);
     - otherwise, and also when resized whole, searched over the scales s from
-      1 down to the larger of ``min_scale`` and the smallest at which it still
-      fits inside the sensor, and over all the crop positions that keep it
-      inside at each (:func:`scale_grid`, :func:`admissible`).
+      1 (or ``spanning`` times the scale at which it spans the sensor) down to
+      the larger of ``min_scale`` and the smallest at which it still fits
+      inside the sensor, and over all the crop positions that keep it inside
+      at each (:func:`scale_grid`, :func:`admissible`).
 
     An orientation in which the image is larger than the sensor in either
     dimension gets no test.
@@ -131,6 +132,9 @@ def plan(shape, fingerprint_shape, orientations=ORIENTATIONS[:4], min_scale=MIN_
         Names from :data:`ORIENTATIONS`.
     min_scale : float
         The smallest scale searched, in (0, 1].
+    spanning : float, optional
+        At least 1: search only the scales up to this factor above the one at
+        which the image spans the sensor (:func:`scale_grid`).
 
     Returns
     -------
@@ -147,7 +151,7 @@ def plan(shape, fingerprint_shape, orientations=ORIENTATIONS[:4], min_scale=MIN_
         ratios = (height / rows, width / columns)
         if abs(height * columns - width * rows) <= max(rows, columns) and min_scale <= min(ratios) and max(ratios) < 1:
             aligned.append(Aligned(orientation, ratios))
-        scales = scale_grid((height, width), fingerprint_shape, min_scale)
+        scales = scale_grid((height, width), fingerprint_shape, min_scale, spanning)
         if scales:
             positions = sum(math.prod(admissible(extent((height, width), s, fingerprint_shape), fingerprint_shape))
                             for s in scales)
@@ -180,26 +184,31 @@ def priors(shape, fingerprint_shape, searches):
     for search in searches:
         turned = to_sensor(np.empty(shape, np.bool_), search.orientation).shape
         for scale in scales:
-            if len(search.scales) > 1 and search.scales[-1] <= scale <= 1.0:
+            if len(search.scales) > 1 and search.scales[-1] <= scale <= search.scales[0]:
                 positions = math.prod(admissible(extent(turned, scale, fingerprint_shape), fingerprint_shape))
                 found.append(Prior(search.orientation, scale, positions))
     return found
 
 
-def scale_grid(shape, fingerprint_shape, min_scale=MIN_SCALE):
+def scale_grid(shape, fingerprint_shape, min_scale=MIN_SCALE, spanning=None):
     """Scales to try for an image of ``shape`` (in the sensor's frame), from 1 down.
 
     Consecutive scales differ by the ratio exp(-STEP / L), L the image's longer
     side; the smallest is the larger of ``min_scale`` and the scale below which
-    the up-sampled image would no longer fit inside the fingerprint, and is
-    itself tried when it lies more than half a step below the last grid scale.
-    Empty when the image is larger than the fingerprint in either dimension.
+    the up-sampled image would no longer fit inside the fingerprint (where it
+    spans the sensor's width or height), and is itself tried when it lies more
+    than half a step below the last grid scale. With ``spanning``, the grid
+    starts at that factor times the spanning scale rather than at 1. Empty
+    when the image is larger than the fingerprint in either dimension, or
+    the range is empty.
     """
-    lowest = max(min_scale, shape[0] / fingerprint_shape[0], shape[1] / fingerprint_shape[1])
-    if lowest > 1.0:
+    spans = max(shape[0] / fingerprint_shape[0], shape[1] / fingerprint_shape[1])
+    lowest = max(min_scale, spans)
+    highest = 1.0 if spanning is None else min(1.0, spans * spanning)
+    if lowest > highest:
         return []
     ratio = math.exp(-STEP / max(shape))
-    scales = [1.0]
+    scales = [highest]
     while scales[-1] * ratio >= lowest:
         scales.append(scales[-1] * ratio)
     if scales[-1] > lowest * math.exp(STEP / max(shape) / 2):

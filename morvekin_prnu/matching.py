@@ -46,7 +46,10 @@ __all__ = ["P_FA", "Match", "Questioned", "Rule", "checked_rule", "crosscorr", "
 # over 100 %.
 SCENE_P = 1e-3
 SCENE_SHARE = 0.08
-CONTENT_BAND = (0.7, 2.0)  # pixels: the widths of the Gaussian blurs whose difference keeps a scene's detail
+CONTENT_BAND = (0.7, 2.0)
+# A video's frames are searched from the scale at which they span the sensor up to this factor above it:
+# stabilisation keeps the frame within about 5/6 of the sensor's width.
+VIDEO_SPANNING = 1.2  # pixels: the widths of the Gaussian blurs whose difference keeps a scene's detail
 
 
 class Questioned:
@@ -65,6 +68,10 @@ class Questioned:
         self.label, self.facts, self.sha256 = label, facts, sha256
         self._pixels, self._frames = pixels, frames
         self._weighted, self._scene = {}, None
+
+    @property
+    def is_video(self):
+        return self._frames is not None
 
     @property
     def record(self):
@@ -314,6 +321,13 @@ def match_residual(fingerprint, weighted, *, p_fa=P_FA, threshold=None, orientat
 def tested_question(fingerprint, question, sigma, rule, sources=frozenset()):
     """The Match of a :class:`Questioned` image against a fingerprint, with its :func:`flagged` conditions.
 
+    A video's pattern is searched only over the scales from that at which its
+    frames span the sensor's width or height up to :data:`VIDEO_SPANNING`
+    times it (:func:`morvekin_prnu.geometry.scale_grid`): a camera's video
+    frames are its sensor's whole picture resized, cut to the video's aspect
+    ratio and a little more by stabilisation. The p-value counts the tests of
+    that search.
+
     Parameters
     ----------
     fingerprint : ndarray, shape (H, W)
@@ -328,7 +342,9 @@ def tested_question(fingerprint, question, sigma, rule, sources=frozenset()):
     -------
     Match
     """
-    return flagged(tested(fingerprint, question.weighted(sigma), rule), fingerprint, question, rule, sources)
+    spanning = VIDEO_SPANNING if question.is_video else None
+    found = tested(fingerprint, question.weighted(sigma), rule, spanning)
+    return flagged(found, fingerprint, question, rule, sources)
 
 
 def flagged(found, fingerprint, question, rule, sources=frozenset()):

@@ -63,7 +63,7 @@ CANDIDATES = 4
 PRIORS_SHARE = 0.1
 
 
-def tested(fingerprint, weighted, rule):
+def tested(fingerprint, weighted, rule, spanning=None):
     """The Match of a weighted residual against a fingerprint under ``rule``: the tests :func:`plan` and
     :func:`priors` give, run part by part (see the module's description).
 
@@ -74,6 +74,9 @@ def tested(fingerprint, weighted, rule):
     weighted : ndarray, shape (h, w)
         The image's :func:`morvekin_prnu.weighted_residual`; finite values.
     rule : Rule
+    spanning : float, optional
+        Search only the scales up to this factor above the one at which the
+        image spans the sensor (:func:`morvekin_prnu.geometry.plan`).
 
     Returns
     -------
@@ -82,7 +85,7 @@ def tested(fingerprint, weighted, rule):
     prepared = _Prepared(fingerprint)
     image = rescaled(weighted)
     shape = prepared.values.shape
-    aligned, searches = plan(image.shape, shape, chosen_orientations(rule.orientations), rule.min_scale)
+    aligned, searches = plan(image.shape, shape, chosen_orientations(rule.orientations), rule.min_scale, spanning)
     first = priors(image.shape, shape, searches)
     parts = [("zero shift", len(aligned), lambda limit: _strongest_found([_aligned(prepared, image, test)
                                                                           for test in aligned])),

@@ -157,3 +157,18 @@ def test_transforms_done_in_one_thread_and_cut_to_rows_agree_with_the_spread_one
         whole = irfft2(spread.copy(), shape, spread=mode)
         assert_same_bits(irfft2(spread.copy(), shape, rows=17, spread=mode), whole[:17])
     np.testing.assert_allclose(whole, np.fft.irfft2(spread, shape), rtol=1e-5, atol=1e-5)
+
+
+@pytest.mark.parametrize("shape, fingerprint_shape, spans", [((90, 160), (150, 200), 0.8), ((120, 90), (150, 200), 0.8)])
+def test_a_spanning_search_covers_only_the_scales_near_where_the_image_spans_the_sensor(shape, fingerprint_shape,
+                                                                                          spans):
+    full = geometry.scale_grid(shape, fingerprint_shape, 0.5)
+    near = geometry.scale_grid(shape, fingerprint_shape, 0.5, spanning=1.2)
+    half_step = math.exp(geometry.STEP / max(shape) / 2)
+    assert near[0] == pytest.approx(spans * 1.2) and spans <= near[-1] <= spans * half_step and full[-1] >= spans
+    assert np.diff(np.log(near))[:-1] == pytest.approx(np.diff(np.log(full))[0])  # the same step, from lower
+    _, searches = geometry.plan(shape, fingerprint_shape, geometry.ORIENTATIONS[:1], 0.5, spanning=1.2)
+    assert searches[0].scales == tuple(near)
+    assert all(near[-1] <= prior.scale <= near[0] for prior in geometry.priors(shape, fingerprint_shape, searches))
+    # An image that spans the sensor above the factor's reach cannot be searched at all.
+    assert geometry.scale_grid(shape, fingerprint_shape, min(1.0, spans * 1.3), spanning=1.2) == []

@@ -62,6 +62,10 @@ def test_a_video_is_matched_against_photographs_and_videos_of_its_camera(filmed,
     assert [image["verdict"] for image in record["images"]] == ["photos0", "photos1"]
     own = record["images"][0]["matches"][0]
     assert own["orientation"] == "rot0" and own["scale"] == pytest.approx(0.8, abs=0.01), own
+    # Searched only near where its frames span the sensor (0.8 here), and its p-value counts just that.
+    photograph = prnu.match(prnu.load_fingerprint(filmed / "photos0.npz")[0], np.zeros((90, 160), np.uint8),
+                            min_scale=0.75)
+    assert own["scales"] < photograph.scales and own["positions"] < photograph.positions
     assert record["images"][0]["sha256"] == file_sha256(filmed / "video01.mp4")
     assert record["images"][0]["codec"] == "h264" and record["images"][0]["used"] == [0, 10, 20, 30, 40, 50]
     # Against a video fingerprint of the same frame size: at zero shift, as a shot as taken.
