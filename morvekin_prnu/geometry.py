@@ -133,8 +133,9 @@ def plan(shape, fingerprint_shape, orientations=ORIENTATIONS[:4], min_scale=MIN_
     min_scale : float
         The smallest scale searched, in (0, 1].
     spanning : float, optional
-        At least 1: search only the scales up to this factor above the one at
-        which the image spans the sensor (:func:`scale_grid`).
+        At least 1: search only the scales from the one at which the image
+        spans the sensor up to this factor above it (:func:`scale_grid`);
+        ``min_scale`` then does not apply.
 
     Returns
     -------
@@ -198,12 +199,13 @@ def scale_grid(shape, fingerprint_shape, min_scale=MIN_SCALE, spanning=None):
     the up-sampled image would no longer fit inside the fingerprint (where it
     spans the sensor's width or height), and is itself tried when it lies more
     than half a step below the last grid scale. With ``spanning``, the grid
-    starts at that factor times the spanning scale rather than at 1. Empty
-    when the image is larger than the fingerprint in either dimension, or
-    the range is empty.
+    runs from that factor times the spanning scale down to the spanning scale
+    itself, whatever ``min_scale`` (which bounds how far a photograph was
+    shrunk, where the spanning scale already says it). Empty when the image
+    is larger than the fingerprint in either dimension.
     """
     spans = max(shape[0] / fingerprint_shape[0], shape[1] / fingerprint_shape[1])
-    lowest = max(min_scale, spans)
+    lowest = max(min_scale, spans) if spanning is None else spans
     highest = 1.0 if spanning is None else min(1.0, spans * spanning)
     if lowest > highest:
         return []

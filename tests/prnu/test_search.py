@@ -170,5 +170,5 @@ def test_a_spanning_search_covers_only_the_scales_near_where_the_image_spans_the
     _, searches = geometry.plan(shape, fingerprint_shape, geometry.ORIENTATIONS[:1], 0.5, spanning=1.2)
     assert searches[0].scales == tuple(near)
     assert all(near[-1] <= prior.scale <= near[0] for prior in geometry.priors(shape, fingerprint_shape, searches))
-    # An image that spans the sensor above the factor's reach cannot be searched at all.
-    assert geometry.scale_grid(shape, fingerprint_shape, min(1.0, spans * 1.3), spanning=1.2) == []
+    # Where it spans the sensor, whatever the smallest scale a photograph is searched down to.
+    assert geometry.scale_grid(shape, fingerprint_shape, 0.9, spanning=1.2) == near
