@@ -10,7 +10,7 @@ import pytest
 README = Path(__file__).resolve().parents[2] / "README.md"
 # Sections whose examples run as they are; the examples of one section run in turn in one namespace,
 # and "Reading a verdict" continues "In Python".
-RUNNABLE = (("### In Python", "### Reading a verdict"), ("### Fingerprint library",))
+RUNNABLE = (("### In Python", "### Reading a verdict"), ("### Fingerprint library",), ("### Videos",))
 
 
 def blocks(heading):
