@@ -37,7 +37,7 @@ from .identification import Candidate, Identification, Search, index_entry, inde
 from .provenance import bytes_sha256
 from .residual import SIGMA
 from .search import MIN_SCALE
-from .storage import Source, fingerprint_bytes, parsed_fingerprint, read_bytes, recorded_sources
+from .storage import Source, as_stored, fingerprint_bytes, parsed_fingerprint, read_bytes, recorded_sources
 from .verdict import P_FA
 from .verification import Problem, library_problems, still_holding
 
@@ -173,8 +173,8 @@ class Library:
         estimate, metadata = recorded_fingerprint(images, sigma=sigma, progress=progress, workers=workers,
                                                   onerror=onerror, executor=executor)
         sources = [Source(**entry) for entry in metadata["inputs"]]
-        return self._store(name, fingerprint_bytes(estimate, metadata), estimate, metadata, sources, "images",
-                           {_identity(source.file) for source in sources})
+        return self._store(name, fingerprint_bytes(estimate, metadata), as_stored(estimate), metadata, sources,
+                           "images", {_identity(source.file) for source in sources})
 
     def add_fingerprint(self, name, path):
         """Add a camera from a fingerprint file (as ``morvekin fingerprint`` writes).

@@ -25,6 +25,7 @@ from morvekin_prnu import library as library_module
 from morvekin_prnu.binary import agreement, binarize
 from morvekin_prnu.matching import significance
 from morvekin_prnu.provenance import array_sha256, file_sha256
+from morvekin_prnu.storage import as_stored
 from test_command import run
 
 SHAPE = (128, 128)
@@ -92,7 +93,7 @@ def test_the_catalogue_records_each_camera_and_its_files(made):
             (str(path), file_sha256(path), *((EXIF["make"], EXIF["model"], EXIF["serial"]) if camera is alpha
                                              else (None, None, None))) for path in shots[camera.name])
         stored, metadata = prnu.load_fingerprint(camera.file)
-        assert_same_bits(stored, prnu.fingerprint(shots[camera.name], sigma=sigma))
+        assert_same_bits(stored, as_stored(prnu.fingerprint(shots[camera.name], sigma=sigma)))
         assert metadata["files"] == [str(path) for path in shots[camera.name]]
         assert [entry["sha256"] for entry in metadata["inputs"]] == [source.sha256 for source in camera.sources]
         assert camera.sha256 == file_sha256(camera.file)
