@@ -3,7 +3,7 @@
 Per camera it holds its name, the make, model and serial number its
 photographs' EXIF give, the image count, shape, sigma, wavelet and levels,
 the SHA-256 of every source image and of the fingerprint file, when it was
-added and by which morvekin, and its binarized fingerprint (the index) with
+added and by which morvekin, and its quantized fingerprint (the index) with
 that entry's SHA-256; and the library's format version.
 
 Writes are SQLite transactions with the rollback journal, not WAL: after

@@ -236,7 +236,7 @@ class Library:
 
         Each fingerprint file is checked to be a regular file with the SHA-256
         recorded, to read as a fingerprint of the shape and sigma recorded,
-        and to binarize to its index entry, whose SHA-256 its row records;
+        and to quantize to its index entry, whose SHA-256 its row records;
         each row and the list of rows to match their recorded digests; and
         the fingerprint folder to hold no file that no row names. What
         another process added or removed meanwhile is not reported.

@@ -169,12 +169,7 @@ def test_adding_a_file_of_the_fingerprint_folder_stores_the_bytes_it_checked(mad
         assert library.verify() == []
 
 
-@pytest.fixture
-def index_alone(monkeypatch):
-    monkeypatch.setattr(identification, "HIGHEST", 1)
-
-
-def test_a_camera_whose_index_entry_does_not_verify_is_tested_in_full(made, two, index_alone):
+def test_a_camera_whose_index_entry_does_not_verify_is_tested_in_full(made, two):
     mine, _ = two
     with contextlib.closing(sqlite3.connect(mine / "catalogue.sqlite", isolation_level=None)) as catalogue:
         [(bits,)] = catalogue.execute("SELECT bits FROM signatures WHERE camera = 'beta'")
@@ -188,7 +183,7 @@ def test_a_camera_whose_index_entry_does_not_verify_is_tested_in_full(made, two,
     assert (problem.kind, problem.camera) == ("index", "beta")
 
 
-def test_a_library_of_the_first_format_is_read_and_upgraded_by_its_next_write(made, two, index_alone):
+def test_a_library_of_the_first_format_is_read_and_upgraded_by_its_next_write(made, two):
     mine, _ = two
     with contextlib.closing(sqlite3.connect(mine / "catalogue.sqlite", isolation_level=None)) as catalogue:
         # As the first format wrote it: no index digest, and row digests without one.
