@@ -375,13 +375,17 @@ def scanned(shard, probe):
     return Scored(shard.positions, scores, fine.max(axis=1) >= fine_cut)
 
 
-def indexed(library, rows, sources, signatures):
+def indexed(library, rows, sources, signatures, place=None):
     """The :class:`Search` of a library's catalogue as read in one transaction.
 
     Each row is checked against its digest first: a damaged one (a field of
     the wrong type, or a digest that differs) makes its camera untestable.
     Each index entry is checked against the SHA-256 its row records, and
     placed in its shard only if it agrees and has the size the shape needs.
+    A shard is made as soon as its entries have been read, so entries
+    ordered by shape, sigma and name (:data:`morvekin_prnu.catalogue.SIGNATURES`)
+    are never held beyond one shard per shape and sigma before ``place``
+    takes them.
 
     Parameters
     ----------
@@ -393,6 +397,10 @@ def indexed(library, rows, sources, signatures):
         :func:`morvekin_prnu.catalogue.camera_sources`.
     signatures : iterable of (str, bytes)
         Camera name and index entry, as stored.
+    place : callable, optional
+        Takes each Shard as it is made and returns what the Search keeps
+        of it: by default the shard itself; on a cluster, where it is held
+        (:func:`morvekin_prnu.sharded.spreading`).
 
     Returns
     -------
@@ -413,27 +421,41 @@ def indexed(library, rows, sources, signatures):
     for position, entry in enumerate(entries):
         if index_digests[position] is not None:
             members.setdefault((entry.shape, entry.sigma), []).append(position)
-    planes = {key: np.empty((len(positions), PLANES, words(math.prod(key[0]))), np.uint64)
-              for key, positions in members.items()}
-    place = {entries[position].name: (key, row, position) for key, positions in members.items()
-             for row, position in enumerate(positions)}
-    verified = set()
+    # Each camera's shard: (shape, sigma, its first position) -> the shard's positions, filled as entries come.
+    blocks = {key + (positions[start],): positions[start:start + SHARD] for key, positions in members.items()
+              for start in range(0, len(positions), SHARD)}
+    slot = {entries[position].name: (block, row) for block, positions in blocks.items()
+            for row, position in enumerate(positions)}
+    filling, verified, shards = {}, set(), []
+    place = place or (lambda shard: shard)
     for name, bits in signatures:
-        if name not in place or not isinstance(bits, bytes):
+        if name not in slot or not isinstance(bits, bytes):
             continue
-        key, row, position = place[name]
-        if len(bits) == planes[key][row].nbytes and hashlib.sha256(bits).hexdigest() == index_digests[position]:
-            planes[key][row] = np.frombuffer(bits, np.uint64).reshape(planes[key][row].shape)
-            verified.add(position)
-    shards = []
-    for key, positions in members.items():
-        kept = np.array([position in verified for position in positions], dtype=bool)
-        held, their_planes = np.array(positions, np.int64), planes[key]
-        if not kept.all():  # rare: a damaged entry; those left are tested in full
-            held, their_planes = held[kept], their_planes[kept]
-        shards += [Shard(*key, held[start:start + SHARD], their_planes[start:start + SHARD])
-                   for start in range(0, len(held), SHARD)]
-    return Search(entries, shards, [k for k in range(len(entries)) if k not in verified], untestable)
+        block, row = slot.pop(name)
+        positions = blocks[block]
+        if block not in filling:
+            filling[block] = (np.empty((len(positions), PLANES, words(math.prod(block[0]))), np.uint64),
+                              np.zeros(len(positions), bool), [len(positions)])
+        planes, kept, left = filling[block]
+        if len(bits) == planes[row].nbytes and hashlib.sha256(bits).hexdigest() == index_digests[positions[row]]:
+            planes[row] = np.frombuffer(bits, np.uint64).reshape(planes[row].shape)
+            kept[row] = True
+        left[0] -= 1
+        if not left[0]:
+            shards.append(_made(block, positions, *filling.pop(block)[:2], place, verified))
+    for block, (planes, kept, _) in list(filling.items()):  # entries missing from the signatures
+        shards.append(_made(block, blocks[block], planes, kept, place, verified))
+    return Search(entries, [shard for shard in shards if shard is not None],
+                  [k for k in range(len(entries)) if k not in verified], untestable)
+
+
+def _made(block, positions, planes, kept, place, verified):
+    """The shard of a block of entries, those that verified, as ``place`` keeps it; None if none verified."""
+    positions = np.array(positions, np.int64)
+    if not kept.all():  # rare: a damaged or missing entry; its camera is tested in full
+        positions, planes = positions[kept], planes[kept]
+    verified.update(positions.tolist())
+    return place(Shard(block[0], block[1], positions, planes)) if len(positions) else None
 
 
 def index_entry(fingerprint):

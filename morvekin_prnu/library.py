@@ -28,9 +28,9 @@ nothing read from it is unpickled.
 import os
 from typing import NamedTuple
 
-from .catalogue import (CATALOGUE, Catalogue, DamagedCatalogue, NameTaken, NewerFormat, UnknownCamera, camera_row,
-                        camera_rows, camera_sources, checked_files, delete_camera, index_bits, insert_camera,
-                        recorded_digest, referenced, refuse_taken)
+from .catalogue import (CATALOGUE, SIGNATURES, Catalogue, DamagedCatalogue, NameTaken, NewerFormat, UnknownCamera,
+                        camera_row, camera_rows, camera_sources, checked_files, delete_camera, index_bits,
+                        insert_camera, recorded_digest, referenced, refuse_taken)
 from .fingerprint_folder import FINGERPRINTS, checked_folder, clear, listed, new_file, path_of, remove, write
 from .fingerprints import recorded_fingerprint
 from .identification import Candidate, Identification, Search, index_entry, indexed
@@ -257,12 +257,20 @@ class Library:
             now = {row["name"]: (row["file"], row["digest"]) for row in camera_rows(catalogue, self._catalogue.version)}
         return still_holding(problems, {row["name"]: (row["file"], row["digest"]) for row in rows}, now)
 
-    def search(self):
+    def search(self, place=None):
         """The library's cameras and index as they are now, for :meth:`Search.identify`.
 
         Read in one transaction, each row and index entry checked
         (:func:`morvekin_prnu.identification.indexed`); kept and returned
         again while the catalogue stays unchanged.
+
+        Parameters
+        ----------
+        place : callable, optional
+            Takes each shard of the index as it is read and returns what the
+            Search keeps of it: where a cluster holds it
+            (:func:`morvekin_prnu.sharded.spreading`), so that the index is
+            never held here whole. Such a Search is not kept.
 
         Returns
         -------
@@ -270,11 +278,12 @@ class Library:
         """
         with self._catalogue.transaction("DEFERRED") as catalogue:
             recorded = recorded_digest(catalogue)
-            if self._search is not None and self._search[0] == recorded:
+            if place is None and self._search is not None and self._search[0] == recorded:
                 return self._search[1]
             search = indexed(self.path, camera_rows(catalogue, self._catalogue.version), camera_sources(catalogue),
-                             catalogue.execute("SELECT camera, bits FROM signatures"))
-        self._search = recorded, search
+                             catalogue.execute(SIGNATURES), place)
+        if place is None:
+            self._search = recorded, search
         return search
 
     def identify(self, image, *, p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE, exhaustive=False):
