@@ -4,11 +4,16 @@ import math
 
 import numpy as np
 import pytest
+import pywt
+from PIL import Image
 
 import morvekin_prnu as prnu
-from cameras import assert_same_bits
-from morvekin_prnu import binary, identification
+from cameras import assert_same_bits, resized, sensor_pattern, shot
+from morvekin_prnu import binary, identification, sharded
 from morvekin_prnu.search import checked_rule
+
+SHAPE = (128, 128)
+QUESTIONED = (pywt.data.aero,)
 
 
 def levels(plane):
@@ -71,3 +76,67 @@ def test_the_index_passes_over_no_camera_whose_test_just_passes(rng):
         others += int(chosen.sum()) - bool(chosen[own])
     assert attributed > 40 and picked == attributed
     assert others <= 2  # chance: about 1 in 100,000 per camera and orientation
+
+
+@pytest.fixture(scope="module")
+def library(tmp_path_factory):
+    """Eight cameras of one sensor (simulated fingerprints: the pattern plus estimation noise), a shot by three
+    of them, one shot resized whole, and a library of all eight."""
+    folder = tmp_path_factory.mktemp("index")
+    rng = np.random.default_rng(31)
+    patterns = [sensor_pattern(rng, SHAPE, strength=0.006) for _ in range(8)]
+    with prnu.Library(folder / "lib", create=True) as opened:
+        for k, pattern in enumerate(patterns):
+            estimate = (pattern + rng.normal(0.0, 0.01, SHAPE)).astype(np.float32)
+            prnu.save_fingerprint(folder / f"{k}.npz", estimate, {"sigma": 3.0})
+            opened.add_fingerprint(f"camera{k}", folder / f"{k}.npz")
+    images = [shot(rng, patterns[k], QUESTIONED) for k in (1, 4, 6)] + [resized(shot(rng, patterns[2]), 0.8)]
+    paths = []
+    for k, image in enumerate(images):
+        paths.append(folder / f"query{k}.png")
+        Image.fromarray(image).save(paths[-1])
+    return folder / "lib", paths
+
+
+def same_identifications(found, expected):
+    assert found == expected
+    scores = [np.float64([c.score if c.score is not None else np.nan for c in each.candidates])
+              for each in (found, expected)]
+    assert_same_bits(*scores)
+
+
+def test_shards_of_any_size_give_the_same_identification(library, monkeypatch):
+    path, queries = library
+    with prnu.Library(path) as opened:
+        whole = [opened.identify(query) for query in queries]
+    monkeypatch.setattr(identification, "SHARD", 3)
+    with prnu.Library(path) as opened:
+        search = opened.search()
+    assert [len(shard.positions) for shard in search.shards] == [3, 3, 2]
+    for query, expected in zip(queries, whole):
+        same_identifications(search.identify(query), expected)
+    assert [found.verdict for found in whole] == ["camera1", "camera4", "camera6", "camera2"]
+    assert [found.tested for found in whole] == [1, 1, 1, 1]
+
+
+@pytest.mark.slow
+def test_identify_on_a_cluster_holding_the_index_in_shards_is_the_same(library, monkeypatch):
+    from distributed import Client, LocalCluster
+
+    path, queries = library
+    rule = checked_rule(prnu.matching.P_FA, None, 4, 0.5)
+    with prnu.Library(path) as opened:
+        expected = [opened.identify(query) for query in queries]
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=None) as cluster, Client(cluster) as client:
+            monkeypatch.setattr(identification, "SHARD", 3)
+            search = opened.search(sharded.spreading(client))
+            held = {shard.address for shard in search.shards}
+            found = [future.result() for future in sharded.identified(client, search, map(str, queries), rule,
+                                                                      False, 2)]
+            # Each worker holds a share, and no shard reached another worker.
+            holders = client.who_has([shard.future for shard in search.shards])
+    assert len(search.shards) == 3 and len(held) == 2
+    assert [holders[shard.future.key] for shard in search.shards] == [(shard.address,) for shard in search.shards]
+    for each, one in zip(found, expected):
+        same_identifications(each._replace(image=one.image), one)
