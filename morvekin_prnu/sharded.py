@@ -46,7 +46,9 @@ def spreading(client):
 
     def place(shard):
         address = next(workers)
-        return Held(client.scatter(shard, workers=[address], hash=False), address, (shard.shape, shard.sigma))
+        # In a list: scattered alone, a Shard (a tuple) would become one future per field.
+        [future] = client.scatter([shard], workers=[address], hash=False)
+        return Held(future, address, (shard.shape, shard.sigma))
 
     return place
 
