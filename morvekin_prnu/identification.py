@@ -17,8 +17,10 @@ that ``bench/bench_library.py`` measures by PCE.
 The index can place an image on a sensor without a search in two cases: a
 shot as taken (or turned), and a photograph resized whole (the sensor's
 aspect ratio), which is up-sampled to the sensor's size as the full test
-up-samples it (:func:`probed`). A crop, or an image of another sensor, has
-no such place: those cameras are tested in full.
+up-samples it (:func:`probed`). A crop has no such place: the cameras of a
+sensor it does not fit so are searched in groups, one search of their
+composite fingerprint standing for a search of each
+(:mod:`morvekin_prnu.composites`).
 
 The index is held in shards (:class:`Shard`) of at most :data:`SHARD`
 cameras, each scanned on its own (:func:`scanned`), so that a cluster can
@@ -37,6 +39,7 @@ import numpy as np
 
 from .binary import PLANES, coarse_scores, fine_scores, quantize, words
 from .catalogue import row_digest, row_problem
+from .composites import group_tests
 from .fingerprint_folder import path_of, read_stored
 from .matching import questioned, tested_question
 from .search import MIN_SCALE, checked_rule, chosen_orientations, plan, to_sensor, upsampled
@@ -62,8 +65,9 @@ class Candidate(NamedTuple):
     through in some orientation, else the coarse one; the best over the
     orientations compared. None where the index could not be used (another
     shape, a crop, an exhaustive search, or an index entry that does not
-    verify). ``match`` is the full :class:`morvekin_prnu.Match` of the
-    cameras tested, None for the others; ``sha256`` is that of the camera's
+    verify). ``match`` is the :class:`morvekin_prnu.Match` of the cameras
+    tested (for a crop tested in a group, at the placement its group's
+    composite found), None for the others; ``sha256`` is that of the camera's
     fingerprint file as the catalogue records it (which the file tested was
     checked to have).
     """
@@ -188,10 +192,14 @@ class Search:
         :func:`scanned`), and only the cameras it picks are tested in full;
         each Match is the same, bit for bit, as :func:`morvekin_prnu.match`
         gives with the same options and the camera's fingerprint file. The
-        cameras of sensors the image does not fit so (it is a crop, or of
-        another size), and those whose index entry does not verify, are all
-        tested in full, searched over scales and crop positions as ``match``
-        searches them. ``exhaustive`` tests every camera in full.
+        cameras of a sensor the image does not fit so (a crop) are searched
+        in groups (:func:`morvekin_prnu.composites.group_tests`): the
+        composite of their fingerprints is searched over scales, crop
+        positions and orientations as ``match`` searches one, and each camera
+        is tested where the composite peaked, its p-value counting its whole
+        search; a sensor of one camera is searched alone. Cameras whose index
+        entry does not verify are tested in full as ``match`` tests them.
+        ``exhaustive`` tests every camera in full.
 
         Each camera tested is decided on its own, with the false-alarm
         probability ``p_fa`` for its search (or by ``threshold``); the verdict
@@ -202,9 +210,12 @@ class Search:
         scenes). The index is cut so that a camera whose zero-shift test
         would pass is a candidate but for a chance of about 1 in 500 at the
         very threshold, falling fast above it; a camera the full test
-        attributes only by searching crop positions (a photograph cut
-        before it was resized to the sensor's aspect ratio) is found by
-        ``exhaustive`` alone.
+        attributes only by searching crop positions (a photograph cut to the
+        sensor's aspect ratio) is found by ``exhaustive`` alone. A crop is
+        attributed through its group's composite where it matches its camera
+        strongly enough to stand out of the composite's search, about a
+        hundred times the threshold for a group of a hundred cameras; weaker
+        ones are found by ``exhaustive`` alone.
 
         A camera to be tested whose fingerprint file is missing, is not a
         regular file, no longer has the SHA-256 the catalogue records, or
@@ -259,7 +270,15 @@ class Search:
                 scores[position] = score
                 if picked:
                     chosen.add(position)
-        chosen |= {k for k, entry in enumerate(self.entries) if exhaustive or (entry.shape, entry.sigma) not in probes}
+        # The cameras of sensors the image has no probe for (a crop): in groups, through composites.
+        groups = {}
+        for position, entry in enumerate(self.entries):
+            if exhaustive or position in chosen or (entry.shape, entry.sigma) in probes:
+                continue
+            groups.setdefault((entry.shape, entry.sigma), []).append(position)
+        for positions in [positions for positions in groups.values() if len(positions) < 2]:
+            chosen.update(positions)  # a group of one camera is tested alone
+        chosen |= set(range(len(self.entries))) if exhaustive else set()
         matches, unreadable = {}, list(self.untestable)
         for position in sorted(chosen, key=lambda k: _ranking(None, scores[k], self.entries[k].name)):
             entry = self.entries[position]
@@ -269,6 +288,12 @@ class Search:
                 unreadable.append((entry.name, str(error)))
                 continue
             matches[position] = tested_question(stored, question, entry.sigma, rule, entry.sources)
+        for (_, sigma), positions in groups.items():
+            if len(positions) < 2:
+                continue
+            found, failed = group_tests([self.entries[k] for k in positions], question, sigma, rule)
+            matches.update((k, found[self.entries[k].name]) for k in positions if self.entries[k].name in found)
+            unreadable += failed
         order = sorted(range(len(self.entries)),
                        key=lambda k: _ranking(matches.get(k), scores[k], self.entries[k].name))
         candidates = tuple(Candidate(self.entries[k].name, scores[k], matches.get(k), self.entries[k].sha256)

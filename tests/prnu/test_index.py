@@ -9,7 +9,7 @@ from PIL import Image
 
 import morvekin_prnu as prnu
 from cameras import assert_same_bits, resized, sensor_pattern, shot
-from morvekin_prnu import binary, identification, sharded
+from morvekin_prnu import binary, composites, identification, sharded
 from morvekin_prnu.search import checked_rule
 
 SHAPE = (128, 128)
@@ -84,7 +84,7 @@ def library(tmp_path_factory):
     of them, one shot resized whole, and a library of all eight."""
     folder = tmp_path_factory.mktemp("index")
     rng = np.random.default_rng(31)
-    patterns = [sensor_pattern(rng, SHAPE, strength=0.006) for _ in range(8)]
+    patterns = [sensor_pattern(rng, SHAPE, strength=0.012) for _ in range(8)]
     with prnu.Library(folder / "lib", create=True) as opened:
         for k, pattern in enumerate(patterns):
             estimate = (pattern + rng.normal(0.0, 0.01, SHAPE)).astype(np.float32)
@@ -140,3 +140,50 @@ def test_identify_on_a_cluster_holding_the_index_in_shards_is_the_same(library, 
     assert [holders[shard.future.key] for shard in search.shards] == [(shard.address,) for shard in search.shards]
     for each, one in zip(found, expected):
         same_identifications(each._replace(image=one.image), one)
+
+
+CROPS = {  # how each questioned crop is made from a library query's shot: (query, scale, rows, columns)
+    "cut at scale 1": (0, 1.0, slice(10, 100), slice(20, 120)),
+    "resized 0.9 and cut": (1, 0.9, slice(2, 112), slice(3, 100)),
+    "turned and cut": (2, 1.0, slice(30, 120), slice(0, 100)),
+}
+
+
+def cropped(path, scale, rows, columns, turns=0):
+    pixels = np.asarray(Image.open(path))
+    return np.rot90(resized(pixels, scale) if scale != 1.0 else pixels, turns)[rows, columns]
+
+
+@pytest.mark.parametrize("query, scale, rows, columns", CROPS.values(), ids=CROPS.keys())
+def test_a_camera_placed_where_its_own_search_peaks_gets_that_search_s_match(library, query, scale, rows, columns):
+    path, queries = library
+    image = cropped(queries[query], scale, rows, columns, turns=query == 2)
+    rule = checked_rule(prnu.matching.P_FA, None, 4, 0.5)
+    with prnu.Library(path) as opened:
+        camera = opened.cameras()[(1, 4, 6)[query]]
+    fingerprint = prnu.load_fingerprint(camera.file)[0]
+    weighted = prnu.weighted_residual(image)
+    own = prnu.search.tested(fingerprint, weighted, rule)
+    placed = composites.Placement(weighted, own, fingerprint.shape, rule).test(fingerprint)
+    assert own.same_camera and placed == own
+    assert_same_bits(np.float64([placed.pce, placed.p_value, placed.ncc]), np.float64([own.pce, own.p_value, own.ncc]))
+
+
+def test_crops_tested_through_a_composite_get_the_verdict_of_testing_each_camera(library, monkeypatch, tmp_path):
+    path, queries = library
+    images = [cropped(queries[query], scale, rows, columns, turns=query == 2)
+              for query, scale, rows, columns in CROPS.values()]
+    rng = np.random.default_rng(5)
+    images.append(shot(rng, sensor_pattern(rng, SHAPE, strength=0.006), QUESTIONED)[20:110, 10:120])  # an outsider
+    searches = []
+    searched = composites.tested
+    monkeypatch.setattr(composites, "tested", lambda *arguments: searches.append(1) or searched(*arguments))
+    with prnu.Library(path) as opened:
+        for image, expected in zip(images, ["camera1", "camera4", "camera6", None]):
+            grouped, alone = opened.identify(image), opened.identify(image, exhaustive=True)
+            assert grouped.verdict == alone.verdict == expected
+            assert grouped.tested == alone.tested == 8 and all(c.score is None for c in grouped.candidates)
+            # Each camera's p-value counts its whole search, as testing it alone does.
+            accounts = {c.camera: c.match[7:10] for c in alone.candidates}
+            assert {c.camera: c.match[7:10] for c in grouped.candidates} == accounts
+    assert len(searches) == len(images)  # one search of the composite per image, none per camera
