@@ -29,12 +29,8 @@ Measured, in order:
 """
 
 import argparse
-import contextlib
-import math
 import os
 import statistics
-import subprocess
-import sys
 import time
 
 import numpy as np
@@ -42,15 +38,12 @@ from PIL import Image
 
 import morvekin_prnu as prnu
 import performance_doc
-from bench_library import machine, table
-from morvekin_prnu import fingerprint_folder, identification, sharded
-from morvekin_prnu.matching import questioned
+from morvekin_prnu import identification, sharded
 from morvekin_prnu.search import checked_rule
-from simulated import QUESTIONED, Camera
+from simulated import QUESTIONED, Camera, machine, misses_by_pce, peak_memory, scanned_index, table
 
 SIZE = 512
 SEED = 10_000
-BINS = (1.0, 1.25, 1.6, 2.5, 5.0)  # PCE bins near the threshold, as multiples of it
 
 
 def cameras_of(count, seed=SEED):
@@ -79,63 +72,6 @@ def built(path, cameras):
 
 def folder_bytes(path):
     return sum(entry.stat().st_size for entry in os.scandir(path) if entry.is_file())
-
-
-def peak_memory(library, paths):
-    """Peak resident memory (MiB) of `morvekin library identify` of the files, in a fresh process (VmHWM)."""
-    code = ("import contextlib, io, sys\n"
-            "from morvekin_prnu import command\n"
-            "with contextlib.redirect_stdout(io.StringIO()):\n"
-            "    status = command.main(sys.argv[1:])\n"
-            "peak = next(line.split()[1] for line in open('/proc/self/status') if line.startswith('VmHWM'))\n"
-            "print(status, peak)\n")
-    done = subprocess.run([sys.executable, "-c", code, "library", "identify", library, *paths],
-                          capture_output=True, text=True, check=True)
-    status, peak = done.stdout.split()
-    assert status == "0", done.stderr
-    return int(peak) / 1024
-
-
-def scan_seconds(search, image, rule):
-    """Seconds to read the image's probes and scan every shard, and what the scan chose."""
-    start = time.perf_counter()
-    question = questioned(image, search.sigmas())
-    probes = identification.probed(question, {(shard.shape, shard.sigma) for shard in search.shards}, rule)
-    scored = [identification.scanned(shard, probes[shard.shape, shard.sigma]) for shard in search.shards]
-    return time.perf_counter() - start, scored
-
-
-def misses_by_pce(search, cameras, count, rng, rule):
-    """Rows of the miss table: shots whose own PCE falls in each bin of BINS, and how many the index passed over."""
-    files = {entry.name: (entry.file, entry.sha256) for entry in search.entries}
-    position = {entry.name: k for k, entry in enumerate(search.entries)}
-    threshold = prnu.matching.pce_threshold(rule.p_fa, 4)
-    found = {edge: [0, 0, 0] for edge in BINS}  # attributed, missed, other cameras chosen
-    for camera in (cameras[k] for k in rng.integers(len(cameras), size=count)):
-        pattern = camera.pattern()
-        fingerprint = fingerprint_folder.read_stored(*files[camera.name])
-        full = prnu.match_residual(fingerprint, prnu.weighted_residual(camera.shot(rng, QUESTIONED, pattern)))
-        # Scale the pattern in the shot so that its PCE lands near a target from the threshold to 5 times it.
-        target = threshold * math.exp(rng.uniform(0.0, math.log(6.0)))
-        weaker = min(1.0, math.sqrt(target / max(full.pce, 1.0)))
-        image = camera.shot(rng, QUESTIONED, pattern * weaker)
-        own = prnu.match_residual(fingerprint, prnu.weighted_residual(image))
-        if not own.same_camera:
-            continue
-        _, scored = scan_seconds(search, image, rule)
-        chosen = {int(p) for outcome in scored for p, picked in zip(outcome.positions, outcome.chosen) if picked}
-        edge = max(edge for edge in BINS if own.pce >= edge * threshold)
-        found[edge][0] += 1
-        found[edge][1] += position[camera.name] not in chosen
-        found[edge][2] += len(chosen - {position[camera.name]})
-    rows = []
-    for low, high in zip(BINS, (*BINS[1:], math.inf)):
-        attributed, missed, others = found[low]
-        span = f"{low:g}–{high:g}" if high < math.inf else f"{low:g} and up"
-        rows.append([f"{span} × ({low * threshold:.0f}+)", attributed, missed,
-                     f"{100 * missed / attributed:.2f} %" if attributed else "-",
-                     f"{others / attributed:.2f}" if attributed else "-"])
-    return rows, threshold
 
 
 def worker_memory(client):
@@ -199,7 +135,7 @@ def main(argv=None):
         start = time.perf_counter()
         local.append(search.identify(path))
         times.append(time.perf_counter() - start)
-        scans.append(scan_seconds(search, path, rule)[0])
+        scans.append(scanned_index(search, path, rule)[0])
     taken, whole = slice(0, len(images)), slice(len(images), len(paths))
     peak = peak_memory(args.library, paths[:5])
     print(f"Identify on this machine, one image after another ({len(images)} shots as taken, half by cameras of "

@@ -17,7 +17,6 @@ from PIL import Image
 import morvekin_prnu as prnu
 from cameras import sensor_pattern, shot
 from morvekin_prnu import catalogue as catalogue_module
-from morvekin_prnu import identification
 from morvekin_prnu import library as library_module
 from morvekin_prnu.provenance import file_sha256
 from test_command import run
