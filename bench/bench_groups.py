@@ -1,6 +1,6 @@
 """Crops of unknown scale identified among 100 cameras: one search per group's composite, against one per camera.
 
-    python bench/bench_groups.py            # 100 cameras of 1536x2048, 24 crops of 1024x1024
+    python bench/bench_groups.py            # 100 cameras of 1536x2048, 16 crops of 1024x1024
     python bench/bench_groups.py --quick    # 20 cameras of 768x1024, 10 crops of 512x512
     python bench/bench_groups.py --doc      # also rewrite its section of docs/performance.md
 
@@ -18,8 +18,8 @@ search that can attribute the image, its own camera's (each other camera
 attributes an image it did not take with probability p_fa, 1e-6, so their
 verdict differs from that with a probability of about 1e-4); ``--check``
 images are also identified with every camera tested alone, to confirm it.
-The same images are then identified through composites of ``--small``
-cameras: more searches, weaker matches found.
+With ``--small``, the same images are also identified through composites
+of that many cameras: more searches, weaker matches found.
 """
 
 import argparse
@@ -67,11 +67,14 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="20 cameras of 768x1024, 10 crops of 512x512")
     parser.add_argument("--group", type=int, default=composites.GROUP, help="cameras per composite (the library's)")
-    parser.add_argument("--small", type=int, default=10, help="cameras per composite for the comparison (10)")
+    parser.add_argument("--small", type=int, help="also identify through composites of this many cameras "
+                                                   "(quick: 10)")
     parser.add_argument("--check", type=int, default=0, help="images also identified by testing every camera alone")
     parser.add_argument("--doc", action="store_true", help=performance_doc.HELP)
     args = parser.parse_args(argv)
-    count, shape, side, images = (20, (768, 1024), 512, 10) if args.quick else (100, (1536, 2048), 1024, 24)
+    count, shape, side, images = (20, (768, 1024), 512, 10) if args.quick else (100, (1536, 2048), 1024, 16)
+    if args.quick and args.small is None:
+        args.small = 10
     started = time.perf_counter()
     rng = np.random.default_rng(2015)
     cameras = [Camera(k, shape, int(seed)) for k, seed in enumerate(rng.integers(2**32, size=count))]
@@ -88,7 +91,7 @@ def main(argv=None):
             owners = [cameras[k] for k in rng.integers(count, size=images // 2)] + outsiders[:images - images // 2]
             crops = [crop_of(owner, rng, side) for owner in owners]
             # Each group size in a pass of its own: the composites of one image serve the next, as they would.
-            small_rows = [identified(library, image, args.small) for image, _ in crops]
+            small_rows = [identified(library, image, args.small) for image, _ in crops] if args.small else []
             composites.composite.cache_clear()
             rows = []
             for number, (owner, (image, scale)) in enumerate(zip(owners, crops)):
@@ -105,15 +108,17 @@ def main(argv=None):
                     alone = every.verdict
                 rows.append((owner.name in files, scale, own, alone or None, found, spent))
                 print(f"image {number}: {found.verdict} in {spent:.1f} s ({found.tested} tested), own PCE "
-                      f"{own.pce if own else float('nan'):.0f}, composites of {args.small}: "
-                      f"{small_rows[number][0].verdict} in {small_rows[number][1]:.1f} s", flush=True)
+                      f"{own.pce if own else float('nan'):.0f}"
+                      + (f", composites of {args.small}: {small_rows[number][0].verdict} in "
+                         f"{small_rows[number][1]:.1f} s" if small_rows else ""), flush=True)
     _, searches = prnu.search.plan((side, side), shape, prnu.search.chosen_orientations(4), rule.min_scale)
     threshold = prnu.matching.pce_threshold(rule.p_fa, sum(search.positions for search in searches))
     print(f"\n{count} cameras of {shape[0]}x{shape[1]}; {len(rows)} crops of {side}x{side} (resized 0.7 to 1, turned), "
           f"{sum(r[0] for r in rows)} of them by library cameras; a full search's threshold is PCE {threshold:.0f}:\n")
     summary = []
-    for label, outcome in ((f"composites of {args.group}", [(r[4], r[5]) for r in rows]),
-                           (f"composites of {args.small}", small_rows)):
+    passes = [(f"composites of {args.group}", [(r[4], r[5]) for r in rows])]
+    passes += [(f"composites of {args.small}", small_rows)] if small_rows else []
+    for label, outcome in passes:
         same = sum(found.verdict == r[3] for (found, _), r in zip(outcome, rows))
         summary.append([label, f"{statistics.fmean(t for _, t in outcome):.1f}", f"{max(t for _, t in outcome):.1f}",
                         f"{same}/{len(rows)} ({100 * same / len(rows):.0f} %)",
@@ -130,9 +135,8 @@ def main(argv=None):
         bands.append([f"{low:g}–{high:g} × threshold" if high < math.inf else f"{low:g} × threshold and up",
                       len(chosen)]
                      + [f"{sum(outcome[k][0].verdict == rows[k][3] for k in chosen)}/{len(chosen)}"
-                        for outcome in ([(r[4], r[5]) for r in rows], small_rows)])
-    table(["own PCE", "crops", f"composites of {args.group}: same verdict", f"composites of {args.small}: same verdict"],
-          bands)
+                        for _, outcome in passes])
+    table(["own PCE", "crops", *(f"{label}: same verdict" for label, _ in passes)], bands)
     print(f"Whole run: {(time.perf_counter() - started) / 60:.1f} minutes.")
 
 
