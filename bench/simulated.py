@@ -112,14 +112,15 @@ def write_shots(camera, folder, rng):
 
 
 def scanned_index(search, image, rule):
-    """Seconds to read the image, make its probes and scan every shard; and the positions the index chose."""
+    """Seconds to read the image and make its probes, seconds to scan every shard, and the positions chosen."""
     start = time.perf_counter()
     question = questioned(image, search.sigmas())
     probes = identification.probed(question, {(shard.shape, shard.sigma) for shard in search.shards}, rule)
+    probing = time.perf_counter()
     scored = [identification.scanned(shard, probes[shard.shape, shard.sigma]) for shard in search.shards
               if (shard.shape, shard.sigma) in probes]
     chosen = {int(p) for outcome in scored for p, picked in zip(outcome.positions, outcome.chosen) if picked}
-    return time.perf_counter() - start, chosen
+    return probing - start, time.perf_counter() - probing, chosen
 
 
 def misses_by_pce(search, cameras, count, rng, rule):
@@ -143,7 +144,7 @@ def misses_by_pce(search, cameras, count, rng, rule):
         own = prnu.match_residual(fingerprint, prnu.weighted_residual(image))
         if not own.same_camera:
             continue
-        chosen = scanned_index(search, image, rule)[1]
+        chosen = scanned_index(search, image, rule)[2]
         counts = found[max(edge for edge in BINS if own.pce >= edge * threshold)]
         counts[0] += 1
         counts[1] += position[camera.name] not in chosen
