@@ -46,12 +46,11 @@ from .search import MIN_SCALE, checked_rule, chosen_orientations, plan, to_senso
 from .verdict import P_FA, Match, pce_threshold, significance, strongest
 
 SHARD = 1024  # cameras per shard of the index
-# A camera whose zero-shift PCE with the image is P scores about COARSE_SHARE sqrt(P) in the coarse pass,
-# with a spread of about 0.67 (0.74 is the correlation Max's quantizers keep of a Gaussian's: 0.80 for signs
-# alone, 0.94 for four levels), and about FINE_SHARE sqrt(P) in the fine one, with a spread of about 0.14.
-# Each pass is cut MARGIN spreads below the score of a camera just at the full test's threshold, and more
-# for the fine pass, whose spread varies more with the image: on the simulated cameras of
-# bench/bench_library.py the lowest ratios of score to sqrt(P) were 0.56 and 0.95.
+# A camera whose zero-shift PCE with the image is P scores about COARSE_SHARE sqrt(P) in the coarse pass
+# and FINE_SHARE sqrt(P) in the fine one: the medians on the simulated cameras of bench/bench_library.py, and
+# what Max's quantizers keep of a Gaussian's correlation (0.80 for signs times 0.94 for four levels; 0.99 for
+# 16 levels against 16). Around that, chance spreads a score by about sqrt(1 - share²): 0.67 and 0.12; the
+# fine pass's is taken as 0.2, as its share also varies with the image (down to 0.95 there).
 COARSE_SHARE, COARSE_SPREAD = 0.74, 0.67
 FINE_SHARE, FINE_SPREAD = 0.99, 0.2
 MARGIN = 3.1  # standard deviations: a camera just at the threshold is missed by a pass 1 time in 1,000

@@ -262,19 +262,11 @@ class Library:
 
         Read in one transaction, each row and index entry checked
         (:func:`morvekin_prnu.identification.indexed`); kept and returned
-        again while the catalogue stays unchanged.
-
-        Parameters
-        ----------
-        place : callable, optional
-            Takes each shard of the index as it is read and returns what the
-            Search keeps of it: where a cluster holds it
-            (:func:`morvekin_prnu.sharded.spreading`), so that the index is
-            never held here whole. Such a Search is not kept.
-
-        Returns
-        -------
-        Search
+        again while the catalogue stays unchanged. ``place`` takes each shard
+        of the index as it is read and returns what the Search keeps of it:
+        :func:`morvekin_prnu.sharded.spreading` leaves the shards on a
+        cluster's workers, never held here whole (and such a Search is not
+        kept). Returns a :class:`Search`.
         """
         with self._catalogue.transaction("DEFERRED") as catalogue:
             recorded = recorded_digest(catalogue)
