@@ -275,9 +275,12 @@ class Search:
             if exhaustive or position in chosen or (entry.shape, entry.sigma) in probes:
                 continue
             groups.setdefault((entry.shape, entry.sigma), []).append(position)
-        for positions in [positions for positions in groups.values() if len(positions) < 2]:
-            chosen.update(positions)  # a group of one camera is tested alone
-        chosen |= set(range(len(self.entries))) if exhaustive else set()
+        for key, positions in list(groups.items()):
+            if len(positions) < 2:  # a sensor with one camera is searched alone
+                chosen.update(positions)
+                del groups[key]
+        if exhaustive:
+            chosen = set(range(len(self.entries)))
         matches, unreadable = {}, list(self.untestable)
         for position in sorted(chosen, key=lambda k: _ranking(None, scores[k], self.entries[k].name)):
             entry = self.entries[position]
@@ -288,8 +291,6 @@ class Search:
                 continue
             matches[position] = tested_question(stored, question, entry.sigma, rule, entry.sources)
         for (_, sigma), positions in groups.items():
-            if len(positions) < 2:
-                continue
             found, failed = group_tests([self.entries[k] for k in positions], question, sigma, rule)
             matches.update((k, found[self.entries[k].name]) for k in positions if self.entries[k].name in found)
             unreadable += failed
