@@ -1,148 +1,69 @@
-"""Times a fingerprint library's identify against testing every fingerprint, and compares compact indexes.
+"""Times a fingerprint library's identify against testing every fingerprint, compares compact indexes, counts the
+index's misses by PCE, and measures what storing fingerprints as 16-bit integers does to PCE.
 
     python bench/bench_library.py            # 1,000 cameras of 1024x1024
     python bench/bench_library.py --quick    # 100 cameras of 512x512
     python bench/bench_library.py --doc      # also rewrite its section of docs/performance.md
 
-Cameras. Running ``fingerprint`` on photographs for 1,000 cameras would take
-hours here, so most fingerprints are simulated and a few are real:
+Cameras (bench/simulated.py). Running ``fingerprint`` on photographs for 1,000
+cameras would take hours here, so most fingerprints are simulated (the
+camera's white pattern plus the estimation noise 25 JPEG photographs leave,
+post-processed as a real estimate is), saved with ``save_fingerprint`` and
+added with ``Library.add_fingerprint``; ``--real`` cameras are added from 25
+JPEG photographs each, ``Library.add`` of each set timed against
+``fingerprint`` of the same files, twice per camera, each going first once.
 
-- Each camera has a white sensor pattern K whose standard deviation is drawn
-  log-uniformly from 0.0032 to 0.012 at 512x512, times sqrt(512 / size)
-  (PCE grows with the pixels times the fourth power of the strength here), so
-  that at every size the own camera's PCE spreads from the tens, around the
-  decision threshold, to several thousand; K is made again from the camera's
-  seed whenever needed.
-- A simulated fingerprint is K plus white estimation noise of standard
-  deviation 0.014 (what ``fingerprint`` of 25 JPEG photographs of these
-  scenes leaves: the table "real and simulated fingerprints" compares the
-  real ones' correlation with K to what the simulation gives), post-processed
-  as a real estimate is (zero-mean, Wiener filter in the DFT domain), cast to
-  float32, saved with ``save_fingerprint`` and added with
-  ``Library.add_fingerprint``.
-- ``--real`` cameras are added from photographs: 25 JPEG shots (quality 90,
-  with EXIF make, model and serial) of PyWavelets' "camera" and "ascent"
-  pictures scaled to the size, shifted, flipped and tinted, through the
-  camera's pattern with shot noise. ``Library.add`` of each set is timed against ``fingerprint`` of the
-  same files, twice per camera, each going first once.
+Queries are shots of another picture, "aero" (as arrays; a fingerprint keeps
+a trace of its own scenes, which would match the same scenes anywhere):
+``--queries`` of cameras in the library (the real ones among them) and
+``--outside`` of cameras that are not, each identified through the index as
+taken and resized whole to 0.8. ``--exhaustive`` of them (half from the
+library) are also tested against every camera, both as
+``identify(exhaustive=True)`` does (each file hashed, read and tested) and as
+matching every file does (read and tested), in turns, and must give the same
+verdict and, where it names a camera, the same PCE bits. The peak memory is
+that of ``morvekin library identify`` of five query files in a fresh process.
 
-Queries are shots like these of another picture, "aero" (as arrays; a
-fingerprint keeps a trace of its own scenes, which would match the same
-scenes anywhere): ``--queries`` of cameras in the library (the real ones
-among them) and ``--outside`` of cameras that are not. Each is identified
-through the index; ``--exhaustive`` of them (half from the library) are also
-tested against every camera, both as ``identify(exhaustive=True)`` does
-(each file hashed, read and tested) and as matching every file does (read
-and tested), in turns, and must give the same verdict and, where it names a
-camera, the same PCE bits. The peak memory is that of ``morvekin library
-identify`` of five query files in a fresh process.
-
-Before that, three compact indexes are compared on the first ``--compare``
-cameras (scan times for all of them): the binarized fingerprint of Bayram,
-Sencar and Memon (2012), which the library uses; the digest of Goljan,
-Fridrich and Filler (2010) (the k strongest values of the fingerprint and
-their places, k = pixels / 48, the same bytes as the binarized one); and
+Compact indexes are compared on the first ``--compare`` cameras (scan times
+for all of them): the signs of the fingerprint against the signs of the
+image (Bayram, Sencar and Memon 2012; the library's index before it was
+quantized to four planes), the library's coarse pass (signs against the
+image at four levels) and fine pass (16 levels against 16), the digest of
+Goljan, Fridrich and Filler (2010) (the k strongest values of the
+fingerprint and their places, k = pixels / 48, the bytes of the signs) and
 binarized random projections after Valsesia et al. (2015) (m = pixels / 16
 signs of a random circulant projection of the sign-flipped array).
 
-The full run took 12 minutes on a shared 2-core VM (building the library 3 of
-them, the two exhaustive roads on two images 3.5), ``--quick`` 1.5. Run it
-alone on the machine (CPU-heavy); ``--exhaustive 6`` tests more images
-exhaustively at about 1.8 minutes each. The full run needs about 5 GB of
-disk, in a temporary folder removed at the end.
+The index's misses (bench/simulated.py ``misses_by_pce``): shots made just
+strong enough for their camera's zero-shift test to pass, by PCE. Storage:
+the PCE of the library queries of the compared cameras with the fingerprint
+as its file stores it (16-bit integers) and as half floats and 8-bit
+integers would, against the float32 estimate.
+
+The full run takes about half an hour on a shared 2-core VM, ``--quick``
+about 3 minutes; run it alone on the machine (CPU-heavy). It needs about 3
+GB of disk, in a temporary folder removed at the end.
 """
 
 import argparse
-import contextlib
-import importlib.metadata
-import io
 import math
 import os
-import platform
-import sqlite3
 import statistics
-import subprocess
-import sys
 import tempfile
 import time
 
 import numpy as np
-import pywt
-from PIL import ExifTags, Image
+from PIL import Image
 
 import morvekin_prnu as prnu
 import performance_doc
-from morvekin_prnu import fingerprint_folder, identification
-from morvekin_prnu.binary import agreement, binarize
+from morvekin_prnu import fingerprint_folder
+from morvekin_prnu.binary import coarse_scores, fine_scores, quantize
 from morvekin_prnu.postprocessing import postprocess
-
-SHOTS = 25  # per real camera
-ESTIMATION_NOISE = 0.014  # of a simulated fingerprint: what 25 JPEG shots leave
-STRENGTHS = (0.0032, 0.012)  # the sensor pattern's standard deviation at 512x512, drawn log-uniformly
-JPEG_QUALITY = 90
-# The fingerprints' photographs show two pictures, the questioned ones a third.
-TRAINING = [picture().astype(np.float32) for picture in (pywt.data.camera, pywt.data.ascent)]
-QUESTIONED = [pywt.data.aero().astype(np.float32)]
-
-
-class Camera:
-    """A simulated camera: its sensor pattern is made again from its seed whenever it is needed."""
-
-    def __init__(self, number, size, seed):
-        self.name = f"camera{number:04d}"
-        self.size = size
-        self.seed = seed
-        # PCE grows as pixels × strength⁴ / estimation noise² (the fingerprint's own correlation with the
-        # pattern falls with the strength): this keeps its spread the same at every size.
-        self.strength = float(np.exp(np.random.default_rng(seed).uniform(*np.log(STRENGTHS)))) * math.sqrt(512 / size)
-
-    def pattern(self):
-        return np.random.default_rng([self.seed, 1]).normal(0.0, self.strength, (self.size, self.size))
-
-    def simulated_fingerprint(self):
-        noise = np.random.default_rng([self.seed, 2]).normal(0.0, ESTIMATION_NOISE, (self.size, self.size))
-        return postprocess([self.pattern() + noise]).astype(np.float32)
-
-    def shot(self, rng, pictures, pattern=None):
-        """A JPEG-compressed colour photograph of one of ``pictures`` by this camera, decoded: uint8 (size, size, 3)."""
-        pattern = self.pattern() if pattern is None else pattern
-        picture = pictures[rng.integers(len(pictures))]
-        scale = -(-self.size // picture.shape[0])
-        scene = np.kron(picture, np.ones((scale, scale), np.float32))[:self.size, :self.size]
-        scene = np.roll(scene, tuple(rng.integers(self.size, size=2)), axis=(0, 1))
-        if rng.random() < 0.5:
-            scene = scene[:, ::-1]
-        exposure = (20.0 + 0.9 * scene[..., None] * rng.uniform(0.55, 1.0, 3)) * (1.0 + pattern[..., None])
-        pixels = np.clip(np.round(exposure + rng.normal(0.0, 2.0, exposure.shape)), 0, 255).astype(np.uint8)
-        return _decoded(_jpeg(pixels))
-
-
-def _jpeg(pixels, exif=None):
-    buffer = io.BytesIO()
-    Image.fromarray(pixels).save(buffer, "JPEG", quality=JPEG_QUALITY, **({"exif": exif} if exif else {}))
-    return buffer.getvalue()
-
-
-def _decoded(data):
-    with Image.open(io.BytesIO(data)) as image:
-        return np.asarray(image.convert("RGB"))
-
-
-def write_shots(camera, folder, rng):
-    """SHOTS JPEG files with EXIF make, model and serial: the real camera's photographs."""
-    os.makedirs(folder)
-    exif = Image.Exif()
-    exif[ExifTags.Base.Make], exif[ExifTags.Base.Model] = "Simulated", "Bench 1"
-    exif.get_ifd(ExifTags.IFD.Exif)[ExifTags.Base.BodySerialNumber] = camera.name
-    pattern = camera.pattern()
-    paths = []
-    for k in range(SHOTS):
-        path = os.path.join(folder, f"{k:02d}.jpg")
-        with open(path, "wb") as file:
-            file.write(_jpeg(camera.shot(rng, TRAINING, pattern), exif))
-        paths.append(path)
-    return paths
-
+from morvekin_prnu.search import checked_rule
+from morvekin_prnu.storage import as_stored, fingerprint_bytes
+from simulated import (QUESTIONED, SHOTS, TRAINING, Camera, machine, misses_by_pce, peak_memory, table,
+                       write_shots)
 
 # The other compact indexes, for the comparison
 
@@ -167,6 +88,13 @@ def digest_scores(places, values, weighted, rows=64):
     return scores
 
 
+def signs(plane):
+    """The sign plane of :func:`morvekin_prnu.binary.quantize`, its magnitude planes cleared: signs alone."""
+    planes = quantize(plane)
+    planes[1:] = 0
+    return planes
+
+
 class Projection:
     """Valsesia et al. (2015): m random projections, binarized; here a random circulant matrix after random signs."""
 
@@ -180,54 +108,84 @@ class Projection:
     def binarized(self, plane):
         flat = plane.ravel().astype(np.float64)
         projected = np.fft.irfft(np.fft.rfft((flat - flat.mean()) * self.signs) * self.spectrum, self.pixels)
-        return binarize(projected[self.kept][None, :])
+        return signs(projected[self.kept][None, :])
+
+
+def in_blocks(score, rows, block=8):
+    """``score(rows[slice])`` for blocks of rows, concatenated: the fine pass's temporaries stay small."""
+    return np.concatenate([score(rows[start:start + block]) for start in range(0, len(rows), block)])
 
 
 def compare_indexes(files, queries, size, total):
-    """Scores of the three compact indexes for queries of the compared cameras, and their scan times."""
+    """Scores of the compact indexes for queries of the compared cameras, and their scan times."""
     pixels = size * size
     kept = pixels // 48
     projection = Projection(pixels, pixels // 16)
-    binary, places, values, projected = [], [], [], []
+    planes, places, values, projected = [], [], [], []
     for file in files:
         fingerprint = fingerprint_folder.read_stored(*file)
-        binary.append(binarize(fingerprint))
+        planes.append(quantize(fingerprint))
         found = digest(fingerprint, kept)
         places.append(found[0])
         values.append(found[1])
         projected.append(projection.binarized(fingerprint))
-    binary, places, values, projected = map(np.array, (binary, places, values, projected))
+    planes, places, values, projected = map(np.array, (planes, places, values, projected))
+    sign_rows, projected_rows = planes[:, 0], projected[:, 0]
     indexes = {
-        "binarized fingerprint (Bayram et al. 2012)": (binary.nbytes, lambda w: agreement(binary, binarize(w), pixels),
-                                                      lambda w, n: agreement(_tiled(binary, n), binarize(w), pixels)),
+        "signs against signs (Bayram et al. 2012)": (
+            sign_rows.nbytes, lambda w, rows: coarse_scores(rows, signs(w)[None], pixels)[:, 0], sign_rows),
+        "coarse pass: signs against 4 levels": (
+            sign_rows.nbytes, lambda w, rows: coarse_scores(rows, quantize(w)[None], pixels)[:, 0], sign_rows),
+        "fine pass: 16 levels against 16": (
+            planes.nbytes, lambda w, rows: in_blocks(lambda block: fine_scores(block, quantize(w), pixels), rows),
+            planes),
         "digest, k = pixels / 48 (Goljan et al. 2010)": (
-            places.nbytes + values.nbytes, lambda w: digest_scores(places, values, w),
-            lambda w, n: digest_scores(_tiled(places, n), _tiled(values, n), w)),
+            places.nbytes + values.nbytes, lambda w, rows: digest_scores(rows[0], rows[1], w), (places, values)),
         "binarized projections, m = pixels / 16 (Valsesia et al. 2015)": (
-            projected.nbytes, lambda w: agreement(projected, projection.binarized(w), projection.measurements),
-            lambda w, n: agreement(_tiled(projected, n), projection.binarized(w), projection.measurements)),
+            projected_rows.nbytes, lambda w, rows: coarse_scores(rows, projection.binarized(w)[None],
+                                                                projection.measurements)[:, 0], projected_rows),
     }
     rows = []
-    for name, (nbytes, score, scan) in indexes.items():
+    for name, (nbytes, score, stored) in indexes.items():
         own, null, ratio = [], [], []
-        for number, weighted, pce, _ in queries:
-            scores = score(weighted)
+        for number, weighted, pce, decided in queries:
+            scores = score(weighted, stored)
             own.append(scores[number])
             null += np.delete(scores, number).tolist()
-            if pce > 0:
-                ratio.append(scores[number] ** 2 / pce)
+            if decided:
+                ratio.append(scores[number] / math.sqrt(pce))
         times = []
+        tiled = tuple(_tiled(part, total) for part in stored) if isinstance(stored, tuple) else _tiled(stored, total)
         for weighted in [weighted for _, weighted, _, _ in queries[:3]]:
             start = time.perf_counter()
-            scan(weighted, total)
+            score(weighted, tiled)
             times.append(time.perf_counter() - start)
-        above = [s for s, (_, _, _, decided) in zip(own, queries) if decided]
-        rows.append([name, f"{nbytes / len(binary) / 1024:.1f}", f"{100 * nbytes / (4 * pixels * len(binary)):.2f}",
+        rows.append([name, f"{nbytes / len(files) / 1024:.1f}", f"{100 * nbytes / (4 * pixels * len(files)):.2f}",
                      f"{statistics.median(times) * 1000:.0f}", f"{statistics.median(ratio):.3f}",
-                     f"{min(above):.2f}" if above else "-",
-                     f"{sum(s < identification.CANDIDATE_SCORE for s in above)}/{len(above)}",
-                     f"{np.std(null):.2f}", f"{max(null):.2f}"])
+                     f"{min(ratio):.3f}", f"{np.std(null):.2f}", f"{max(null):.2f}"])
     return rows
+
+
+def stored_pce(compared, cameras):
+    """Rows of the storage table: the PCE of the queries with each stored form of their camera's fingerprint."""
+    forms = {
+        "float32 (format 1)": lambda k: k,
+        "16-bit integers (format 2)": as_stored,
+        "half floats": lambda k: k.astype(np.float16).astype(np.float32),
+        "8-bit integers": lambda k: (np.rint(k * (127 / np.abs(k).max())) * (np.abs(k).max() / 127)).astype(np.float32),
+    }
+    changes = {name: [] for name in forms}
+    for number, weighted, _, _ in compared:
+        estimate = cameras[number].simulated_fingerprint()
+        exact = prnu.match_residual(estimate, weighted).pce
+        for name, form in forms.items():
+            changes[name].append(abs(prnu.match_residual(form(estimate), weighted).pce / exact - 1))
+    pixels = estimate.size
+    plain = len(fingerprint_bytes(estimate, {"sigma": 3.0})) + 2 * pixels  # the same file with float32 values
+    sizes = {"float32 (format 1)": plain, "16-bit integers (format 2)": plain - 2 * pixels,
+             "half floats": plain - 2 * pixels, "8-bit integers": plain - 3 * pixels}
+    return [[name, f"{100 * sizes[name] / plain:.2f} %", f"{statistics.median(changes[name]):.1e}",
+             f"{max(changes[name]):.1e}"] for name in forms]
 
 
 def _tiled(array, count):
@@ -243,45 +201,6 @@ def exhaustive_by_files(files, weighted):
     return min(found, key=lambda pair: (prnu.matching.significance(pair[1]), pair[0]))
 
 
-def peak_memory(library, paths):
-    """Peak resident memory (MiB) of `morvekin library identify` of the files, in a fresh process.
-
-    Read from /proc/self/status (VmHWM), which exec starts afresh; ru_maxrss keeps the parent's size across
-    fork and exec.
-    """
-    code = ("import contextlib, io, sys\n"
-            "from morvekin_prnu import command\n"
-            "with contextlib.redirect_stdout(io.StringIO()):\n"
-            "    status = command.main(sys.argv[1:])\n"
-            "peak = next(line.split()[1] for line in open('/proc/self/status') if line.startswith('VmHWM'))\n"
-            "print(status, peak)\n")
-    done = subprocess.run([sys.executable, "-c", code, "library", "identify", library, *paths],
-                          capture_output=True, text=True, check=True)
-    status, peak = done.stdout.split()
-    assert status == "0", done.stderr
-    return int(peak) / 1024
-
-
-def machine():
-    model = platform.processor() or "unknown CPU"
-    with contextlib.suppress(OSError), open("/proc/cpuinfo") as info:
-        model = next((line.split(":", 1)[1].strip() for line in info if line.startswith("model name")), model)
-    versions = []
-    for name in ("numpy", "PyWavelets", "Pillow", "morvekin"):
-        with contextlib.suppress(importlib.metadata.PackageNotFoundError):
-            versions.append(f"{name} {importlib.metadata.version(name)}")
-    return (f"{model}, {os.cpu_count()} cores; Python {platform.python_version()}, {', '.join(versions)}, "
-            f"SQLite {sqlite3.sqlite_version}")
-
-
-def table(header, rows):
-    print("| " + " | ".join(header) + " |")
-    print("| " + " | ".join("---" if k == 0 else "---:" for k in range(len(header))) + " |")
-    for row in rows:
-        print("| " + " | ".join(str(cell) for cell in row) + " |")
-    print()
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="100 cameras of 512x512 (defaults below change)")
@@ -292,11 +211,13 @@ def main(argv=None):
     parser.add_argument("--outside", type=int, help="query shots of cameras outside the library (50; quick 30)")
     parser.add_argument("--exhaustive", type=int, help="queries also tested against every camera (2; quick 10)")
     parser.add_argument("--compare", type=int, help="cameras the indexes are compared on (250; quick 100)")
+    parser.add_argument("--near", type=int, help="shots near the threshold for the misses (300; quick 100)")
     parser.add_argument("--folder", help="where to make the temporary library (default: the system's)")
     parser.add_argument("--doc", action="store_true", help=performance_doc.HELP)
     args = parser.parse_args(argv)
-    defaults = dict(cameras=100, size=512, real=2, queries=100, outside=30, exhaustive=10, compare=100) if args.quick \
-        else dict(cameras=1000, size=1024, real=3, queries=200, outside=50, exhaustive=2, compare=250)
+    defaults = dict(cameras=100, size=512, real=2, queries=100, outside=30, exhaustive=10, compare=100, near=100) \
+        if args.quick else dict(cameras=1000, size=1024, real=3, queries=200, outside=50, exhaustive=2, compare=250,
+                                near=300)
     for key, value in defaults.items():
         if getattr(args, key) is None:
             setattr(args, key, value)
@@ -341,8 +262,8 @@ def main(argv=None):
             search = library.search()
             loading = time.perf_counter() - start
             stored = library.cameras()
-        fingerprint_bytes = sum(os.path.getsize(camera.file) for camera in stored)
-        index_bytes = sum(binarized.nbytes for _, binarized in search.groups.values())
+        file_bytes = sum(os.path.getsize(camera.file) for camera in stored)
+        index_bytes = sum(shard.planes.nbytes for shard in search.shards)
         print(f"built the simulated cameras in {building:.0f} s; index read in {loading:.2f} s\n")
 
         # Queries: from library cameras (real ones among them), then from outside.
@@ -355,31 +276,45 @@ def main(argv=None):
             start = time.perf_counter()
             found = search.identify(image)
             spent = time.perf_counter() - start
+            whole = np.asarray(Image.fromarray(image).resize((round(0.8 * args.size),) * 2, Image.Resampling.LANCZOS))
+            start = time.perf_counter()
+            found_whole = search.identify(whole)
+            spent_whole = time.perf_counter() - start
             weighted = prnu.weighted_residual(image)
             own = None
             if camera in cameras:
                 own = prnu.match_residual(fingerprint_folder.read_stored(*_file(search, camera.name)), weighted)
                 if cameras.index(camera) < args.compare:
                     compared.append((cameras.index(camera), weighted, own.pce, own.same_camera))
-            outcomes.append((camera, image, found, spent, own))
+            outcomes.append((camera, image, found, spent, own, found_whole, spent_whole))
 
-        print("Compact indexes compared: bytes per camera and share of its float32 fingerprint; time to score one "
-              f"image against all {args.cameras} cameras; for queries of the first {args.compare} cameras, the own "
-              "camera's score squared over its PCE (median), the lowest own score among queries that their own "
-              f"camera's full test attributes to it (at a false-alarm probability of {prnu.matching.P_FA:g}), how "
-              f"many of those fall below the candidate score {identification.CANDIDATE_SCORE:g}, "
-              "and the spread and maximum of the other cameras' scores (chance):\n")
-        table(["index", "KiB per camera", "% of fingerprint", "scan ms", "score² / PCE", "lowest own score",
-               "missed", "chance s.d.", "chance max"],
+        print("Compact indexes compared: bytes each reads per camera and their share of its float32 fingerprint "
+              "(the library's index holds the four planes of the fine pass, the coarse pass reads its first); time "
+              f"to score one image in one orientation against all {args.cameras} cameras; for queries of the first "
+              f"{args.compare} cameras that their own camera's full test attributes to it (at a false-alarm "
+              f"probability of {prnu.matching.P_FA:g}), the own camera's score over the square root of its PCE "
+              "(median and lowest); and the spread and maximum of the other cameras' scores (chance):\n")
+        table(["index", "KiB per camera", "% of fingerprint", "scan ms", "score / √PCE", "lowest", "chance s.d.",
+               "chance max"],
               compare_indexes([_file(search, camera.name) for camera in cameras[:args.compare]], compared, args.size,
                               args.cameras))
+        rule = checked_rule(prnu.matching.P_FA, None, 4, prnu.search.MIN_SCALE)
+        rows, threshold = misses_by_pce(search, cameras, args.near, rng, rule)
+        print(f"The index's misses by PCE among {args.cameras} cameras: shots made just strong enough for their "
+              f"camera's zero-shift test to pass (threshold {threshold:.1f}: four orientations at p_fa "
+              f"{rule.p_fa:g}), by their PCE as a multiple of the threshold; how many the index passed over, and how "
+              "many other cameras it chose for the full test per shot:\n")
+        table(["own PCE, × threshold", "attributed", "missed", "miss rate", "other cameras tested per shot"], rows)
+        print("Stored fingerprints: the file's bytes against float32's, and the relative change of the PCE of the "
+              f"{len(compared)} queries above with each stored form of their camera's fingerprint:\n")
+        table(["stored as", "file bytes", "median |ΔPCE| / PCE", "largest"], stored_pce(compared, cameras))
 
         # The exhaustive tests, the two ways in turn, on queries from the library and from outside.
         half = args.exhaustive // 2
         chosen = outcomes[:args.exhaustive - half] + outcomes[args.queries:args.queries + half]
         files = [(entry.name, entry.file) for entry in search.entries]
         exhaustive, by_files, same = [], [], 0
-        for camera, image, found, _, _ in chosen:
+        for camera, image, found, *_ in chosen:
             start = time.perf_counter()
             full = search.identify(image, exhaustive=True)
             exhaustive.append(time.perf_counter() - start)
@@ -387,26 +322,30 @@ def main(argv=None):
             best_file = exhaustive_by_files(files, prnu.weighted_residual(image))
             by_files.append(time.perf_counter() - start)
             verdicts = {found.verdict, full.verdict, best_file[0] if best_file[1].same_camera else None}
-            bits = {np.float64(candidate.match.pce).view(np.uint64) for candidate in (found.candidates[0],
-                                                                                      full.candidates[0])}
-            same += len(verdicts) == 1 and (found.verdict is None
-                                            or bits == {np.float64(best_file[1].pce).view(np.uint64)})
+            if len(verdicts) == 1 and found.verdict is not None:
+                bits = {np.float64(candidate.match.pce).view(np.uint64) for candidate in (found.candidates[0],
+                                                                                          full.candidates[0])}
+                same += bits == {np.float64(best_file[1].pce).view(np.uint64)}
+            else:
+                same += len(verdicts) == 1
 
         # Peak memory of the command in a fresh process.
         paths = []
-        for k, (_, image, _, _, _) in enumerate(outcomes[:5]):
+        for k, (_, image, *_) in enumerate(outcomes[:5]):
             paths.append(os.path.join(folder, f"query{k}.png"))
             Image.fromarray(image).save(paths[-1])
         peak = peak_memory(library_path, paths)
 
-        identify_times = [spent for _, _, _, spent, _ in outcomes]
+        identify_times = [o[3] for o in outcomes]
+        whole_times = [o[6] for o in outcomes]
         mean_identify = statistics.fmean(identify_times)
         library_queries = outcomes[:args.queries]
         confirmable = [o for o in library_queries if o[4].same_camera]
-        named = sum(found.verdict == camera.name for camera, _, found, _, _ in confirmable)
+        named = sum(o[2].verdict == o[0].name for o in confirmable)
+        named_whole = sum(o[5].verdict == o[0].name for o in library_queries)
         weak = [o for o in library_queries if not o[4].same_camera]
-        weak_none = sum(found.verdict is None for _, _, found, _, _ in weak)
-        outside_confirmed = sum(found.verdict is not None for _, _, found, _, _ in outcomes[args.queries:])
+        weak_none = sum(o[2].verdict is None for o in weak)
+        outside_confirmed = sum(o[2].verdict is not None or o[5].verdict is not None for o in outcomes[args.queries:])
         add_time = sum(t[1] for t in timings)
         fingerprint_time = sum(t[0] for t in timings)
         print(f"Identify against exhaustive testing, {args.cameras} cameras of {args.size}x{args.size}:\n")
@@ -414,6 +353,10 @@ def main(argv=None):
             ["identify, mean seconds per image (all queries)", f"{mean_identify:.3f}"],
             ["identify, slowest image", f"{max(identify_times):.3f}"],
             ["cameras tested in full per image, mean", f"{statistics.fmean(o[2].tested for o in outcomes):.2f}"],
+            ["identify of the queries resized whole to 0.8, mean seconds per image (slowest)",
+             f"{statistics.fmean(whole_times):.3f} ({max(whole_times):.3f})"],
+            ["  their cameras tested in full per image, mean", f"{statistics.fmean(o[5].tested for o in outcomes):.2f}"],
+            ["  library queries resized whole: verdict names the camera", f"{named_whole}/{len(library_queries)}"],
             [f"exhaustive as identify(exhaustive=True), mean of {len(exhaustive)} images",
              f"{statistics.fmean(exhaustive):.2f}"],
             [f"exhaustive as matching every file, mean of {len(by_files)} images", f"{statistics.fmean(by_files):.2f}"],
@@ -424,9 +367,10 @@ def main(argv=None):
              f"{named}/{len(confirmable)} ({100 * named / max(1, len(confirmable)):.1f} %)"],
             ["library queries that their own camera's full test does not attribute to it: verdict none",
              f"{weak_none}/{len(weak)}"],
-            ["queries from outside cameras with a confirmed camera", f"{outside_confirmed}/{args.outside}"],
-            ["index bytes / fingerprint file bytes", f"{index_bytes / 2**20:.1f} MiB / {fingerprint_bytes / 2**20:.0f} "
-             f"MiB = {100 * index_bytes / fingerprint_bytes:.2f} %"],
+            ["queries from outside cameras with a confirmed camera (as taken or resized)",
+             f"{outside_confirmed}/{args.outside}"],
+            ["index bytes / fingerprint file bytes (16-bit)", f"{index_bytes / 2**20:.1f} MiB / "
+             f"{file_bytes / 2**20:.0f} MiB = {100 * index_bytes / file_bytes:.1f} %"],
             ["peak memory of `morvekin library identify` (5 images)", f"{peak:.0f} MiB"],
             [f"add / fingerprint ({args.real} cameras × {SHOTS} photographs, twice)",
              f"{add_time:.1f} s / {fingerprint_time:.1f} s = {add_time / fingerprint_time:.3f}"],

@@ -3,7 +3,7 @@
 Per camera it holds its name, the make, model and serial number its
 photographs' EXIF give, the image count, shape, sigma, wavelet and levels,
 the SHA-256 of every source image and of the fingerprint file, when it was
-added and by which morvekin, and its binarized fingerprint (the index) with
+added and by which morvekin, and its quantized fingerprint (the index) with
 that entry's SHA-256; and the library's format version.
 
 Writes are SQLite transactions with the rollback journal, not WAL: after
@@ -56,6 +56,10 @@ _SCHEMA = (
     "make TEXT, model TEXT, serial TEXT, PRIMARY KEY (camera, position))",
     "CREATE TABLE signatures (camera TEXT PRIMARY KEY, bits BLOB NOT NULL)",
 )
+# The index entries in the order a search builds its shards: by shape, sigma and name. An entry whose camera
+# has no row comes in no shard, so the join leaves it out.
+SIGNATURES = ("SELECT signatures.camera, signatures.bits FROM signatures JOIN cameras ON cameras.name = "
+              "signatures.camera ORDER BY cameras.rows, cameras.columns, cameras.sigma, cameras.name")
 # SQLite's errors that come from the file system or another process rather than the catalogue's content.
 _SYSTEM_ERRORS = ("SQLITE_BUSY", "SQLITE_LOCKED", "SQLITE_IOERR", "SQLITE_CANTOPEN", "SQLITE_READONLY",
                   "SQLITE_FULL", "SQLITE_PERM", "SQLITE_NOMEM")

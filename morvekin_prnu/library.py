@@ -28,16 +28,16 @@ nothing read from it is unpickled.
 import os
 from typing import NamedTuple
 
-from .catalogue import (CATALOGUE, Catalogue, DamagedCatalogue, NameTaken, NewerFormat, UnknownCamera, camera_row,
-                        camera_rows, camera_sources, checked_files, delete_camera, index_bits, insert_camera,
-                        recorded_digest, referenced, refuse_taken)
+from .catalogue import (CATALOGUE, SIGNATURES, Catalogue, DamagedCatalogue, NameTaken, NewerFormat, UnknownCamera,
+                        camera_row, camera_rows, camera_sources, checked_files, delete_camera, index_bits,
+                        insert_camera, recorded_digest, referenced, refuse_taken)
 from .fingerprint_folder import FINGERPRINTS, checked_folder, clear, listed, new_file, path_of, remove, write
 from .fingerprints import recorded_fingerprint
 from .identification import Candidate, Identification, Search, index_entry, indexed
 from .provenance import bytes_sha256
 from .residual import SIGMA
 from .search import MIN_SCALE
-from .storage import Source, fingerprint_bytes, parsed_fingerprint, read_bytes, recorded_sources
+from .storage import Source, as_stored, fingerprint_bytes, parsed_fingerprint, read_bytes, recorded_sources
 from .verdict import P_FA
 from .video import FRAMES, LIMIT
 from .verification import Problem, library_problems, still_holding
@@ -178,8 +178,8 @@ class Library:
                                                   onerror=onerror, executor=executor, frames=frames,
                                                   max_frames=max_frames)
         sources = recorded_sources(metadata)
-        return self._store(name, fingerprint_bytes(estimate, metadata), estimate, metadata, sources, "images",
-                           {_identity(source.file) for source in sources})
+        return self._store(name, fingerprint_bytes(estimate, metadata), as_stored(estimate), metadata, sources,
+                           "images", {_identity(source.file) for source in sources})
 
     def add_fingerprint(self, name, path):
         """Add a camera from a fingerprint file (as ``morvekin fingerprint`` writes).
@@ -241,7 +241,7 @@ class Library:
 
         Each fingerprint file is checked to be a regular file with the SHA-256
         recorded, to read as a fingerprint of the shape and sigma recorded,
-        and to binarize to its index entry, whose SHA-256 its row records;
+        and to quantize to its index entry, whose SHA-256 its row records;
         each row and the list of rows to match their recorded digests; and
         the fingerprint folder to hold no file that no row names. What
         another process added or removed meanwhile is not reported.
@@ -262,24 +262,25 @@ class Library:
             now = {row["name"]: (row["file"], row["digest"]) for row in camera_rows(catalogue, self._catalogue.version)}
         return still_holding(problems, {row["name"]: (row["file"], row["digest"]) for row in rows}, now)
 
-    def search(self):
+    def search(self, place=None):
         """The library's cameras and index as they are now, for :meth:`Search.identify`.
 
         Read in one transaction, each row and index entry checked
         (:func:`morvekin_prnu.identification.indexed`); kept and returned
-        again while the catalogue stays unchanged.
-
-        Returns
-        -------
-        Search
+        again while the catalogue stays unchanged. ``place`` takes each shard
+        of the index as it is read and returns what the Search keeps of it:
+        :func:`morvekin_prnu.sharded.spreading` leaves the shards on a
+        cluster's workers, never held here whole (and such a Search is not
+        kept). Returns a :class:`Search`.
         """
         with self._catalogue.transaction("DEFERRED") as catalogue:
             recorded = recorded_digest(catalogue)
-            if self._search is not None and self._search[0] == recorded:
+            if place is None and self._search is not None and self._search[0] == recorded:
                 return self._search[1]
             search = indexed(self.path, camera_rows(catalogue, self._catalogue.version), camera_sources(catalogue),
-                             catalogue.execute("SELECT camera, bits FROM signatures"))
-        self._search = recorded, search
+                             catalogue.execute(SIGNATURES), place)
+        if place is None:
+            self._search = recorded, search
         return search
 
     def identify(self, image, *, p_fa=P_FA, threshold=None, orientations=4, min_scale=MIN_SCALE, exhaustive=False):

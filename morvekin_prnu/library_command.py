@@ -16,6 +16,7 @@ from ._threads import in_order
 from .fingerprints import READ_ERRORS
 from .matching import questioned
 from .reporting import identifications_csv, print_cameras, print_identifications, printable
+from .sharded import identified, spreading
 from .storage import atomic_write
 
 
@@ -70,10 +71,11 @@ def add_library_commands(commands):
         description="""For each image, find the camera of the library that took it: the compact index picks
             the candidates, which are tested in full as 'morvekin match' tests them (the same PCE and
             p-value); the verdict is, of the cameras the image is attributed to, the one with the smallest
-            p-value, or none. Cameras whose fingerprint has another shape than the image in every
-            orientation tried (a crop or a resized picture) are always tested in full. A candidate whose
-            fingerprint file is missing, changed or damaged is not tested and is named on standard error
-            and in the CSV (--strict stops instead).""")
+            p-value, or none. The index takes shots as taken or turned, and photographs resized whole
+            (up-sampled to each sensor size); the cameras of sensors that the image fits neither way (a
+            crop) are tested in full. A candidate whose fingerprint file is missing, changed or damaged is
+            not tested and is named on standard error and in the CSV (--strict stops instead). With
+            --scheduler the index is spread over the cluster's workers, each holding a share.""")
     identify.add_argument("library", metavar="LIB", help="the library's folder")
     identify.add_argument("images", nargs="+", metavar="IMAGE|FOLDER", help=cli.INPUTS_HELP)
     cli.add_verdict(identify, "one row per image: image, camera, pce, ncc, peak_row, peak_column, verdict, p_value, "
@@ -164,22 +166,24 @@ def _library_verify(args):
 def _library_identify(args):
     sources = cli.inputs(args.images, absolute=args.scheduler is not None)
     rule = cli.rule_of(args)
-    with prnu.Library(args.library) as library:
-        search = library.search()
-        catalogue = os.path.join(library.path, prnu.library.CATALOGUE)
-    if not len(search):
-        raise cli.CommandError(f"{args.library} holds no cameras yet: add some with 'morvekin library add'")
-    csv_path = args.csv if args.csv != "-" else None
-    # Neither an image nor the library is overwritten.
-    cli.checked_outputs([("--csv", csv_path)] if csv_path else [],
-                        [*sources, catalogue, *(entry.file for entry in search.entries)])
     rows = []
     with cli.cluster(args) as client, ThreadPoolExecutor(args.workers) as pool:
-        if client is not None:  # the index goes to each worker once; each reads its candidates' files itself
-            search = client.scatter(search, broadcast=True)
-        outcomes = in_order(pool if client is None else client, _identified, ((source,) for source in sources),
-                            cli.in_flight(args, client), search, rule, args.exhaustive, not args.strict,
-                            dict(frames=args.frames, max_frames=args.max_frames))
+        with prnu.Library(args.library) as library:  # on a cluster, the index goes to the workers as it is read
+            search = library.search(None if client is None else spreading(client))
+            catalogue = os.path.join(library.path, prnu.library.CATALOGUE)
+        if not len(search):
+            raise cli.CommandError(f"{args.library} holds no cameras yet: add some with 'morvekin library add'")
+        csv_path = args.csv if args.csv != "-" else None
+        # Neither an image nor the library is overwritten.
+        cli.checked_outputs([("--csv", csv_path)] if csv_path else [],
+                            [*sources, catalogue, *(entry.file for entry in search.entries)])
+        frames = dict(frames=args.frames, max_frames=args.max_frames)
+        if client is None:
+            outcomes = in_order(pool, _identified, ((source,) for source in sources), args.workers, search, rule,
+                                args.exhaustive, not args.strict, frames)
+        else:
+            outcomes = _outcomes(identified(client, search, sources, rule, args.exhaustive,
+                                            cli.in_flight(args, client), frames), not args.strict)
         for source, outcome in zip(sources, tqdm(outcomes, total=len(sources), disable=None, unit="image")):
             if isinstance(outcome, Exception):
                 cli.skipped(args, source, outcome)
@@ -198,6 +202,17 @@ def _library_identify(args):
         with atomic_write(csv_path) as file:
             file.write(identifications_csv(rows).encode("utf-8", "surrogateescape"))
         cli.say(f"wrote {csv_path}")
+
+
+def _outcomes(futures, skip):
+    """Each image's Identification from its future; or, when skipping, the error that reading it raised."""
+    for future in futures:
+        try:
+            yield future.result()
+        except READ_ERRORS as error:
+            if not skip:
+                raise
+            yield error
 
 
 def _identified(source, search, rule, exhaustive, skip, frames):

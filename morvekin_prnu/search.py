@@ -51,7 +51,7 @@ from .verdict import Match, judged, pce_threshold
 
 # The planning pieces are named here too: the search was first one module.
 __all__ = ["CANDIDATES", "COMMON_SIZES", "MIN_SCALE", "ORIENTATIONS", "PRIORS_SHARE", "STEP", "Aligned", "Prior",
-           "Rule", "Search", "admissible", "checked_rule", "chosen_orientations", "extent", "half_turn",
+           "Rule", "Search", "accounting", "admissible", "checked_rule", "chosen_orientations", "extent", "half_turn",
            "half_turned", "plan", "priors", "scale_grid", "scene_pce", "tested", "to_sensor", "upsampled"]
 
 # The first pass's best scales and orientations that get the full test. On the simulated cameras of
@@ -87,27 +87,48 @@ def tested(fingerprint, weighted, rule, spanning=None):
     shape = prepared.values.shape
     aligned, searches = plan(image.shape, shape, chosen_orientations(rule.orientations), rule.min_scale, spanning)
     first = priors(image.shape, shape, searches)
-    parts = [("zero shift", len(aligned), lambda limit: _strongest_found([_aligned(prepared, image, test)
-                                                                          for test in aligned])),
-             ("priors", sum(prior.positions for prior in first), lambda limit: _first(prepared, image, first)),
-             ("search", sum(search.positions for search in searches),
-              lambda limit: _searched(prepared, image, searches, limit))]
-    parts = [part for part, planned in zip(parts, (aligned, first, searches)) if planned]
-    counts = dict(
-        positions=sum(tests for _, tests, _ in parts),
-        scales=len({math.sqrt(test.scales[0] * test.scales[1]) for test in aligned}
-                   | {prior.scale for prior in first} | {scale for search in searches for scale in search.scales}),
-        orientations=len({test.orientation for test in [*aligned, *first, *searches]}))
+    runs = {"zero shift": lambda limit: _strongest_found([_aligned(prepared, image, test) for test in aligned]),
+            "priors": lambda limit: _first(prepared, image, first),
+            "search": lambda limit: _searched(prepared, image, searches, limit)}
+    counts, parts = accounting(aligned, first, searches)
     if not parts:
         return Match(0.0, 0.0, (0, 0), False)
     outcomes = []
-    for (_, tests, run), share in zip(parts, _shares([kind for kind, _, _ in parts])):
+    for kind, tests, share in parts:
         limit = rule.threshold if rule.threshold is not None else pce_threshold(share * rule.p_fa, tests)
-        found = run(limit)
+        found = runs[kind](limit)
         outcomes.append((found, *judged(found.pce, tests, share, rule)))
         if outcomes[-1][1]:
             break
     return _reported(*min(outcomes, key=lambda outcome: (not outcome[1], _or_worst(outcome[2], 1.0))), counts)
+
+
+def accounting(aligned, first, searches):
+    """What a search's p-value counts: its counts (positions, scales, orientations, as a Match reports them)
+    and, per part planned, in the order tried, (kind, tests, share of p_fa).
+
+    Parameters
+    ----------
+    aligned, searches
+        From :func:`morvekin_prnu.geometry.plan`.
+    first : list of Prior
+        From :func:`morvekin_prnu.geometry.priors`.
+
+    Returns
+    -------
+    counts : dict
+    parts : list of (str, int, float)
+    """
+    planned = [(kind, tests) for kind, tests, plans in (
+        ("zero shift", len(aligned), aligned), ("priors", sum(prior.positions for prior in first), first),
+        ("search", sum(search.positions for search in searches), searches)) if plans]
+    counts = dict(
+        positions=sum(tests for _, tests in planned),
+        scales=len({math.sqrt(test.scales[0] * test.scales[1]) for test in aligned}
+                   | {prior.scale for prior in first} | {scale for search in searches for scale in search.scales}),
+        orientations=len({test.orientation for test in [*aligned, *first, *searches]}))
+    shares = _shares([kind for kind, _ in planned])
+    return counts, [(kind, tests, share) for (kind, tests), share in zip(planned, shares)]
 
 
 def _shares(kinds):

@@ -23,7 +23,7 @@ class Problem(NamedTuple):
     recorded digest), "row" (a camera's row was changed outside morvekin, is
     damaged, or disagrees with its file), "missing", "altered" (SHA-256
     differs), "unreadable" (not a regular file, or not a fingerprint file),
-    "index" (an index entry differs from its file's binarized form or from
+    "index" (an index entry differs from its file's quantized form or from
     the SHA-256 its row records) and "orphan" (a file no row names).
     ``camera`` and ``file`` are None where they do not apply.
     """
@@ -118,7 +118,7 @@ def camera_problems(library, row, sources, bits):
         yield "row", path, (f"the file holds a {stored.shape} fingerprint of sigma {metadata['sigma']}, the "
                             f"row says {(row['rows'], row['columns'])} and {row['sigma']}")
     if bits != index_entry(stored):
-        yield "index", path, "its index entry is missing or differs from the fingerprint's binarized form"
+        yield "index", path, "its index entry is missing or differs from the fingerprint's quantized form"
     elif row["index_sha256"] is not None and hashlib.sha256(bits).hexdigest() != row["index_sha256"]:
         yield "index", path, "its row records another SHA-256 for its index entry"
 

@@ -315,6 +315,7 @@ def crafted(tmp_path_factory, local):
     (PCE NaN once hid a real match) and a sigma whose square overflows."""
     folder = tmp_path_factory.mktemp("crafted")
     estimate, metadata = morvekin_prnu.load_fingerprint(local[0] / "alpha.npz")
+    metadata = {**{key: value for key, value in metadata.items() if key != "step"}, "version": 1}  # as float32
     extremes = np.full(SHAPE, 3.4e38, np.float32)
     extremes[::2] *= -1
     for name, values, changes in (("extremes", extremes, {}), ("sigma", estimate, {"sigma": 1e308})):

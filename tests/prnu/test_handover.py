@@ -1,6 +1,7 @@
 """A library folder handed over by someone else, damaged or crafted: it never destroys or falsifies anything."""
 
 import contextlib
+import json
 import os
 import shutil
 import signal
@@ -17,7 +18,6 @@ from PIL import Image
 import morvekin_prnu as prnu
 from cameras import sensor_pattern, shot
 from morvekin_prnu import catalogue as catalogue_module
-from morvekin_prnu import identification
 from morvekin_prnu import library as library_module
 from morvekin_prnu.provenance import file_sha256
 from test_command import run
@@ -169,12 +169,7 @@ def test_adding_a_file_of_the_fingerprint_folder_stores_the_bytes_it_checked(mad
         assert library.verify() == []
 
 
-@pytest.fixture
-def index_alone(monkeypatch):
-    monkeypatch.setattr(identification, "HIGHEST", 1)
-
-
-def test_a_camera_whose_index_entry_does_not_verify_is_tested_in_full(made, two, index_alone):
+def test_a_camera_whose_index_entry_does_not_verify_is_tested_in_full(made, two):
     mine, _ = two
     with contextlib.closing(sqlite3.connect(mine / "catalogue.sqlite", isolation_level=None)) as catalogue:
         [(bits,)] = catalogue.execute("SELECT bits FROM signatures WHERE camera = 'beta'")
@@ -188,7 +183,24 @@ def test_a_camera_whose_index_entry_does_not_verify_is_tested_in_full(made, two,
     assert (problem.kind, problem.camera) == ("index", "beta")
 
 
-def test_a_library_of_the_first_format_is_read_and_upgraded_by_its_next_write(made, two, index_alone):
+def test_a_fingerprint_file_of_the_first_version_is_kept_as_it_is_and_searched(made, two, tmp_path):
+    mine, _ = two
+    estimate, metadata = prnu.load_fingerprint(made[0] / "beta.npz")
+    first = {**{key: value for key, value in metadata.items() if key != "step"}, "version": 1}
+    np.savez(tmp_path / "first.npz", fingerprint=estimate, metadata=np.frombuffer(json.dumps(first).encode(), np.uint8))
+    with prnu.Library(mine) as library:
+        library.remove("beta")
+        camera = library.add_fingerprint("beta", tmp_path / "first.npz")
+        found = library.identify(made[1]["beta"])
+        assert library.verify() == []
+    # Its float32 bytes are stored as they came, and its index is that of the estimate they hold.
+    assert open(camera.file, "rb").read() == (tmp_path / "first.npz").read_bytes()
+    beta = found.candidates[0]
+    assert found.verdict == "beta" and found.tested == 1 and beta.score is not None
+    assert beta.match == prnu.match(prnu.read_fingerprint(tmp_path / "first.npz"), made[1]["beta"])
+
+
+def test_a_library_of_the_first_format_is_read_and_upgraded_by_its_next_write(made, two):
     mine, _ = two
     with contextlib.closing(sqlite3.connect(mine / "catalogue.sqlite", isolation_level=None)) as catalogue:
         # As the first format wrote it: no index digest, and row digests without one.

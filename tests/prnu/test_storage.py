@@ -1,4 +1,5 @@
-"""Fingerprint files: what is saved reads back exactly; crafted files are refused unread."""
+"""Fingerprint files: what is saved reads back as stored, to a PCE that does not move; older files read;
+crafted files are refused unread."""
 
 import hashlib
 import io
@@ -12,8 +13,8 @@ import numpy as np
 import pytest
 
 import morvekin_prnu
-from cameras import assert_same_bits
-from morvekin_prnu.storage import atomic_write
+from cameras import assert_same_bits, sensor_pattern, shot
+from morvekin_prnu.storage import as_stored, atomic_write, compact
 
 METADATA = {"sigma": 2.5, "images": 2, "files": ["a.jpg", "ünïcode.jpg"]}
 
@@ -23,22 +24,49 @@ def estimate(rng):
     return rng.normal(0.0, 0.01, (48, 64)).astype(np.float32)
 
 
-def test_a_saved_fingerprint_reads_back_exactly(tmp_path, estimate):
+@pytest.mark.parametrize("scale", [1.0, 2.0 ** -110, 2.0 ** 19])
+def test_a_saved_fingerprint_reads_back_as_stored_in_half_the_bytes(tmp_path, estimate, scale):
+    estimate = estimate * np.float32(scale)
     path = tmp_path / "camera.npz"
     morvekin_prnu.save_fingerprint(path, estimate, METADATA)
     first = path.read_bytes()
     morvekin_prnu.save_fingerprint(path, estimate, METADATA)
     assert path.read_bytes() == first  # fixed time stamps: the same content is the same bytes
     loaded, metadata = morvekin_prnu.load_fingerprint(path)
-    assert_same_bits(loaded, estimate)
-    assert metadata == {"format": "morvekin fingerprint", "version": 1, "shape": [48, 64], **METADATA}
-    with np.load(path) as plain:  # an ordinary .npz too
-        assert_same_bits(plain["fingerprint"], estimate)
+    assert_same_bits(loaded, as_stored(estimate))
+    step = metadata["step"]
+    assert metadata == {"format": "morvekin fingerprint", "version": 2, "shape": [48, 64], "step": step, **METADATA}
+    # Every value to half a step, at most 2**-14 of the largest magnitude; the step a power of two.
+    largest = float(np.abs(estimate).max())
+    assert np.frexp(step)[0] == 0.5 and 2.0 ** -14 * largest < step <= 2.0 ** -13 * largest
+    assert np.abs(loaded.astype(np.float64) - estimate).max() <= step / 2
+    with np.load(path) as plain:  # an ordinary .npz too: integers, times the step
+        assert plain["fingerprint"].dtype == np.int16
+        assert_same_bits(plain["fingerprint"] * np.float32(step), loaded)
+    assert len(first) < estimate.nbytes / 2 + 2048  # half of float32, and the metadata
     assert os.listdir(tmp_path) == ["camera.npz"]
     if sys.platform != "win32":
         umask = os.umask(0o022)
         os.umask(umask)
         assert path.stat().st_mode & 0o777 == 0o666 & ~umask
+
+
+def test_a_fingerprint_file_of_the_first_version_reads_as_it_was_written(tmp_path, estimate):
+    write_archive(tmp_path / "first.npz", {"fingerprint.npy": estimate, "metadata.npy": encoded(record())})
+    loaded, metadata = morvekin_prnu.load_fingerprint(tmp_path / "first.npz")
+    assert_same_bits(loaded, estimate)
+    assert metadata == record()
+
+
+@pytest.mark.filterwarnings(r"ignore:only \d+ images? used:UserWarning")
+def test_a_stored_fingerprint_matches_as_its_float32_estimate_does(rng):
+    pattern = sensor_pattern(rng, (128, 128), strength=0.005)
+    estimate = morvekin_prnu.fingerprint([shot(rng, pattern) for _ in range(6)])
+    for _ in range(4):
+        weighted = morvekin_prnu.weighted_residual(shot(rng, pattern))
+        exact, stored = (morvekin_prnu.match_residual(k, weighted) for k in (estimate, as_stored(estimate)))
+        # 8-bit integers moved PCE by 4e-3 of itself; 16-bit ones by about 1e-5.
+        assert exact.same_camera and abs(stored.pce / exact.pce - 1) < 1e-3
 
 
 def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path):
@@ -100,7 +128,8 @@ CRAFTED = {
     "pickled metadata": ({"metadata.npy": lambda k, trap: np.array(trap, dtype=object)},
                          "metadata is a 0-D array of object"),
     "another member": ({"code.npy": lambda k, trap: np.array([trap], dtype=object)}, "not exactly"),
-    "float64": ({"fingerprint.npy": lambda k, trap: k.astype(np.float64)}, "2-D array of float64"),
+    "float64": ({"fingerprint.npy": lambda k, trap: k.astype(np.float64)}, "2-D array of float64, not a 2-D array of "
+                                                                           "float32 or int16"),
     "3-D": ({"fingerprint.npy": lambda k, trap: k[..., None]}, "3-D array of float32"),
     "short data": ({"fingerprint.npy": lambda k, trap: short_data((4000, 4000))}, "bytes of data, not the"),
     "huge shape": ({"fingerprint.npy": lambda k, trap: short_data((10**6, 10**6))}, "more than the limit"),
@@ -108,7 +137,17 @@ CRAFTED = {
     "metadata not UTF-8": ({"metadata.npy": lambda k, trap: np.frombuffer(b"\xff{}", np.uint8)}, "utf-8"),
     "metadata not an object": ({"metadata.npy": lambda k, trap: encoded([1, 2])}, "JSON list"),
     "other format": ({"metadata.npy": lambda k, trap: encoded(record(format="other"))}, "format 'other'"),
-    "newer version": ({"metadata.npy": lambda k, trap: encoded(record(version=2))}, "format version 2"),
+    "newer version": ({"metadata.npy": lambda k, trap: encoded(record(version=3))}, "format version 3"),
+    "version true": ({"metadata.npy": lambda k, trap: encoded(record(version=True))}, "format version True"),
+    "integers as version 1": ({"fingerprint.npy": lambda k, trap: compact(k)[0]}, "int16, which version 1"),
+    "float32 as version 2": ({"metadata.npy": lambda k, trap: encoded(record(version=2, step=2.0 ** -20))},
+                             "float32, which version 2"),
+    "no step": ({"fingerprint.npy": lambda k, trap: compact(k)[0],
+                 "metadata.npy": lambda k, trap: encoded(record(version=2))}, "step None"),
+    "step of no power of two": ({"fingerprint.npy": lambda k, trap: compact(k)[0],
+                                 "metadata.npy": lambda k, trap: encoded(record(version=2, step=3e-6))}, "step 3e-06"),
+    "step below float32": ({"fingerprint.npy": lambda k, trap: compact(k)[0],
+                            "metadata.npy": lambda k, trap: encoded(record(version=2, step=2.0 ** -150))}, "step"),
     "shape disagrees": ({"metadata.npy": lambda k, trap: encoded(record(shape=[64, 48]))}, r"shape \[64, 48\]"),
     "no sigma": ({"metadata.npy": lambda k, trap: encoded(record(sigma=None))}, "sigma"),
     "huge sigma": ({"metadata.npy": lambda k, trap: encoded(record(sigma=1e308))}, "sigma must be .* at most"),
@@ -180,7 +219,7 @@ def test_reading_records_the_hash_of_the_bytes_read(tmp_path, estimate):
     morvekin_prnu.save_fingerprint(tmp_path / "camera.npz", estimate, {**METADATA, **names})
     stored = morvekin_prnu.read_fingerprint(tmp_path / "camera.npz")
     assert stored.sha256 == hashlib.sha256((tmp_path / "camera.npz").read_bytes()).hexdigest()
-    assert_same_bits(stored.fingerprint, estimate)
+    assert_same_bits(stored.fingerprint, as_stored(estimate))
     assert stored.metadata["files"] == names["files"]  # names that are not valid Unicode survive
 
 
@@ -202,7 +241,7 @@ def test_files_that_are_no_archive_are_refused(tmp_path, estimate):
     morvekin_prnu.save_fingerprint(tmp_path / "whole.npz", estimate, METADATA)
     whole = (tmp_path / "whole.npz").read_bytes()
     for name, content in [("text.npz", b"not a zip"), ("empty.npz", b""), ("cut.npz", whole[:len(whole) // 2]),
-                          ("bad crc.npz", whole.replace(estimate.tobytes()[:64], bytes(64)))]:
+                          ("bad crc.npz", whole.replace(compact(estimate)[0].tobytes()[:64], bytes(64)))]:
         (tmp_path / name).write_bytes(content)
         with pytest.raises(ValueError, match=f"{name}: not a morvekin fingerprint file"):
             morvekin_prnu.load_fingerprint(tmp_path / name)
