@@ -161,13 +161,10 @@ class Library:
             The camera's name in the library: 1 to :data:`NAME_LENGTH`
             printable characters, no spaces at either end, not already used.
         images : iterable of (str, os.PathLike or ndarray)
-            Its photographs, as for :func:`morvekin_prnu.fingerprint`, or its
-            videos. Paths are recorded as given: absolute ones keep the record
-            clear of the working folder.
-        sigma, progress, workers, onerror, executor
-            As for :func:`morvekin_prnu.fingerprint`.
-        frames, max_frames
-            For videos, as for :func:`morvekin_prnu.fingerprints.recorded_fingerprint`.
+            Its photographs, or its videos. Paths are recorded as given:
+            absolute ones keep the record clear of the working folder.
+        sigma, progress, workers, onerror, executor, frames, max_frames
+            As for :func:`morvekin_prnu.fingerprints.recorded_fingerprint`.
 
         Returns
         -------
