@@ -104,6 +104,10 @@ class Identification(NamedTuple):
         (camera, reason) of each camera that should have been tested but
         could not be: its catalogue row is damaged, or its fingerprint file
         is missing, changed or damaged. The verdict holds only for the rest.
+    grouped : int
+        How many of the cameras tested were tested through their group's
+        composite (a crop), where a weak match can be missed that testing
+        each alone (``exhaustive``) finds.
     """
 
     image: str
@@ -114,6 +118,7 @@ class Identification(NamedTuple):
     tested: int
     exhaustive: bool
     unreadable: tuple
+    grouped: int = 0
 
 
 class Entry(NamedTuple):
@@ -291,6 +296,7 @@ class Search:
                 unreadable.append((entry.name, str(error)))
                 continue
             matches[position] = tested_question(stored, question, entry.sigma, rule, entry.sources)
+        grouped = sum(len(positions) for positions in groups.values())
         for (_, sigma), positions in groups.items():
             found, failed = group_tests([self.entries[k] for k in positions], question, sigma, rule)
             matches.update((k, found[self.entries[k].name]) for k in positions if self.entries[k].name in found)
@@ -304,7 +310,7 @@ class Search:
         return Identification(image=question.label, sha256=None if question.facts is None else question.sha256,
                               verdict=None if best is None else candidates[best].camera,
                               candidates=candidates, cameras=len(self), tested=len(matches),
-                              exhaustive=bool(exhaustive), unreadable=tuple(unreadable))
+                              exhaustive=bool(exhaustive), unreadable=tuple(unreadable), grouped=grouped)
 
 
 def cuts(threshold):

@@ -83,6 +83,10 @@ def print_identifications(found, decided_by, file=None):
     _print_columns(["image", "camera", "pce", "verdict", "tested"], cells, right={2, 4}, file=file)
     _print_cautions([(identification.image, candidate.camera, candidate.match) for identification in found
                      for candidate in identification.candidates if candidate.match is not None], file)
+    for identification in found:
+        if identification.grouped and identification.verdict is None:
+            print(printable(f"caution: {identification.image}: {identification.grouped} cameras were searched in "
+                            "groups, where a weak match can be missed; --exhaustive tests each alone"), file=file)
 
 
 def _print_cautions(tested, file):

@@ -183,6 +183,7 @@ def test_crops_tested_through_a_composite_get_the_verdict_of_testing_each_camera
             grouped, alone = opened.identify(image), opened.identify(image, exhaustive=True)
             assert grouped.verdict == alone.verdict == expected
             assert grouped.tested == alone.tested == 8 and all(c.score is None for c in grouped.candidates)
+            assert (grouped.grouped, alone.grouped) == (8, 0)
             # Each camera's p-value counts its whole search, as testing it alone does.
             accounts = {c.camera: c.match[7:10] for c in alone.candidates}
             assert {c.camera: c.match[7:10] for c in grouped.candidates} == accounts
