@@ -17,6 +17,7 @@ import morvekin_prnu as prnu
 from ._checks import checked_sigma
 from .verdict import P_FA
 from .video import FRAMES, LIMIT
+from .provenance import file_identity
 from .reporting import printable
 from .residual import SIGMA
 from .search import MIN_SCALE, checked_rule
@@ -139,15 +140,6 @@ def inputs(arguments, absolute=False):
             seen[identity] = path
             files.append(os.path.abspath(path) if absolute else path)
     return files
-
-
-def file_identity(path):
-    """The device and inode of the file a path leads to (links followed), or None if it leads nowhere."""
-    try:
-        status = os.stat(path)
-    except (OSError, ValueError):
-        return None
-    return status.st_dev, status.st_ino
 
 
 def checked_outputs(outputs, sources):

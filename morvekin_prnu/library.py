@@ -34,7 +34,7 @@ from .catalogue import (CATALOGUE, SIGNATURES, Catalogue, DamagedCatalogue, Name
 from .fingerprint_folder import FINGERPRINTS, checked_folder, clear, listed, new_file, path_of, remove, write
 from .fingerprints import recorded_fingerprint
 from .identification import Candidate, Identification, Search, index_entry, indexed
-from .provenance import bytes_sha256
+from .provenance import bytes_sha256, file_identity
 from .residual import SIGMA
 from .search import MIN_SCALE
 from .storage import Source, as_stored, fingerprint_bytes, parsed_fingerprint, read_bytes, recorded_sources
@@ -176,7 +176,7 @@ class Library:
                                                   max_frames=max_frames)
         sources = recorded_sources(metadata)
         return self._store(name, fingerprint_bytes(estimate, metadata), as_stored(estimate), metadata, sources,
-                           "images", {_identity(source.file) for source in sources})
+                           "images", {file_identity(source.file) for source in sources})
 
     def add_fingerprint(self, name, path):
         """Add a camera from a fingerprint file (as ``morvekin fingerprint`` writes).
@@ -206,7 +206,7 @@ class Library:
         data = read_bytes(path)
         stored = parsed_fingerprint(data, path)  # refused here, before anything is written
         return self._store(name, data, stored.fingerprint, stored.metadata, recorded_sources(stored.metadata),
-                           f"fingerprint file {os.path.abspath(path)}", {_identity(path)})
+                           f"fingerprint file {os.path.abspath(path)}", {file_identity(path)})
 
     def cameras(self):
         """The library's cameras, by name.
@@ -351,12 +351,3 @@ def _make_folder(path):
                          "or empty folder for a library")
     if not checked_folder(path):
         os.mkdir(os.path.join(path, FINGERPRINTS))
-
-
-def _identity(path):
-    """The device and inode of a file (links followed), or None where there is none."""
-    try:
-        status = os.stat(path)
-    except (OSError, ValueError):
-        return None
-    return status.st_dev, status.st_ino

@@ -52,6 +52,15 @@ def open_regular(path):
         raise
 
 
+def file_identity(path):
+    """The device and inode of the file a path leads to (links followed), or None if it leads nowhere."""
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return status.st_dev, status.st_ino
+
+
 def file_sha256(path):
     """The SHA-256 of a regular file's bytes, as 64 lowercase hexadecimal digits.
 
