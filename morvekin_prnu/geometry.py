@@ -163,11 +163,15 @@ def plan(shape, fingerprint_shape, orientations=ORIENTATIONS[:4], min_scale=MIN_
 def priors(shape, fingerprint_shape, searches):
     """The scales of ``searches`` where a photograph is most often found, to be tried before the rest.
 
-    A crop as cut (scale 1), and a crop of a copy of the whole photograph
+    A crop as cut (scale 1); a crop of a copy of the whole photograph
     resized to a long side of one of :data:`COMMON_SIZES` (scale: that size
-    over the sensor's long side), in every orientation searched, when the
-    scale lies within that search's range. None for a search of one scale,
-    which the search itself covers as well.
+    over the sensor's long side); and an image cut along one side only, to
+    another aspect ratio, then resized (the scale at which it spans the
+    sensor's width or height: a video's frames, a photograph cut to 16:9 or
+    to a square). Each in every orientation searched, when the scale lies
+    within that search's range (the spanning scale also when it lies within
+    half a grid step below the last scale, where the grid rounds it off).
+    None for a search of one scale, which the search itself covers as well.
 
     Parameters
     ----------
@@ -180,14 +184,17 @@ def priors(shape, fingerprint_shape, searches):
     -------
     list of Prior
     """
-    scales = sorted({1.0} | {size / max(fingerprint_shape) for size in COMMON_SIZES}, reverse=True)
+    common = {1.0} | {size / max(fingerprint_shape) for size in COMMON_SIZES}
     found = []
     for search in searches:
         turned = to_sensor(np.empty(shape, np.bool_), search.orientation).shape
-        for scale in scales:
-            if len(search.scales) > 1 and search.scales[-1] <= scale <= search.scales[0]:
-                positions = math.prod(admissible(extent(turned, scale, fingerprint_shape), fingerprint_shape))
-                found.append(Prior(search.orientation, scale, positions))
+        spans = max(turned[0] / fingerprint_shape[0], turned[1] / fingerprint_shape[1])
+        within = {scale for scale in common if search.scales[-1] <= scale <= search.scales[0]}
+        if search.scales[-1] * math.exp(-STEP / max(turned) / 2) <= spans <= search.scales[0]:
+            within.add(spans)
+        for scale in sorted(within, reverse=True) if len(search.scales) > 1 else []:
+            positions = math.prod(admissible(extent(turned, scale, fingerprint_shape), fingerprint_shape))
+            found.append(Prior(search.orientation, scale, positions))
     return found
 
 

@@ -6,11 +6,12 @@ the first part whose best peak decides for the camera:
 
 1. zero shift, for a shot as taken or resized whole (:class:`Aligned`);
 2. the scales where cut photographs are most often found, each in full over
-   every shift: scale 1 and the common sizes a photograph is resized to
+   every shift: scale 1, the common sizes a photograph is resized to, and
+   the scale at which the image spans the sensor
    (:func:`morvekin_prnu.geometry.priors`);
 3. the whole scale and crop search of Goljan and Fridrich (2008), over every
    scale of the grid and every shift (:class:`Search`), in two stages: a
-   first pass at half the sensor's resolution (:mod:`morvekin_prnu.coarse`)
+   first pass at a reduced resolution (:mod:`morvekin_prnu.coarse`)
    ranks every scale and orientation, and the full test is made only near
    the :data:`CANDIDATES` best of them, and at once near any whose first-pass
    PCE alone passes the threshold.

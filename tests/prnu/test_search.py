@@ -96,13 +96,15 @@ def test_false_alarms_of_searched_unrelated_pairs_stay_within_the_rate_asked(rng
 
 @pytest.mark.parametrize(
     "image_shape, fingerprint_shape, orientations, expected",
-    [((1024, 1024), (2000, 3000), 4, {(o, s) for o in geometry.ORIENTATIONS[:4] for s in (1.0, 2048 / 3000,
-                                                                                              1600 / 3000)}),
-     ((1200, 800), (2000, 3000), 1, {("rot0", s) for s in (1.0, 2048 / 3000)}),  # 1600/3000 is too small
-     ((100, 150), (192, 256), 4, {(o, 1.0) for o in geometry.ORIENTATIONS[:4]})],  # common sizes: beyond 1
+    [((1024, 1024), (2000, 3000), 4, {(o, s) for o in geometry.ORIENTATIONS[:4]
+                                      for s in (1.0, 2048 / 3000, 1600 / 3000, 1024 / 2000)}),
+     ((1200, 800), (2000, 3000), 1, {("rot0", s) for s in (1.0, 2048 / 3000, 1200 / 2000)}),  # 1600/3000 < 0.6
+     # turned a quarter, the image spans the sensor's height
+     ((100, 150), (192, 256), 4, {(o, s) for o, spans in zip(geometry.ORIENTATIONS[:4], (150 / 256, 150 / 192) * 2)
+                                  for s in (1.0, spans)})],
 )
-def test_priors_are_scale_1_and_the_common_sizes_within_the_search(image_shape, fingerprint_shape, orientations,
-                                                                   expected):
+def test_priors_are_scale_1_the_common_sizes_and_the_spanning_scale_within_the_search(
+        image_shape, fingerprint_shape, orientations, expected):
     _, searches = geometry.plan(image_shape, fingerprint_shape, geometry.ORIENTATIONS[:orientations])
     first = geometry.priors(image_shape, fingerprint_shape, searches)
     assert {(prior.orientation, prior.scale) for prior in first} == expected
@@ -115,12 +117,29 @@ def test_priors_are_scale_1_and_the_common_sizes_within_the_search(image_shape, 
     assert geometry.priors(image_shape, fingerprint_shape, single) == []
 
 
-def test_a_crop_at_scale_1_is_decided_by_the_priors_at_their_own_share(camera):
+def test_the_spanning_scale_is_no_prior_below_the_smallest_scale_searched():
+    # A 600x400 image spans a 2000x3000 sensor at 0.3: below min_scale 0.5, so not a prior, and at
+    # min_scale 0.3 one.
+    _, searches = geometry.plan((600, 400), (2000, 3000), geometry.ORIENTATIONS[:1], 0.5)
+    assert 0.3 not in {prior.scale for prior in geometry.priors((600, 400), (2000, 3000), searches)}
+    _, searches = geometry.plan((600, 400), (2000, 3000), geometry.ORIENTATIONS[:1], 0.3)
+    assert 0.3 in {prior.scale for prior in geometry.priors((600, 400), (2000, 3000), searches)}
+
+
+@pytest.mark.parametrize(
+    "made, scale, peak",
+    [(lambda p: p[20:150, 30:210], 1.0, (20, 30)),  # a crop as cut
+     # cut along one side only (its full width) and resized: found where it spans the sensor
+     (lambda p: resized(p[40:160], 0.83), 212 / 256, None)],
+)
+def test_a_crop_at_a_prior_scale_is_decided_by_the_priors_at_their_own_share(camera, made, scale, peak):
     (own, _), held_out = camera
-    found = morvekin_prnu.match(own, held_out[20:150, 30:210])
-    _, searches = geometry.plan((130, 180), own.shape, geometry.ORIENTATIONS[:4], 0.5)
-    tests = sum(prior.positions for prior in geometry.priors((130, 180), own.shape, searches))
-    assert found.same_camera and (found.scale, found.peak, found.orientation) == (1.0, (20, 30), "rot0")
+    image = made(held_out)
+    found = morvekin_prnu.match(own, image)
+    _, searches = geometry.plan(image.shape[:2], own.shape, geometry.ORIENTATIONS[:4], 0.5)
+    tests = sum(prior.positions for prior in geometry.priors(image.shape[:2], own.shape, searches))
+    assert found.same_camera and (found.scale, found.orientation) == (scale, "rot0")
+    assert peak is None or found.peak == peak
     assert found.p_value == min(1.0, p_value(found.pce, tests) / search.PRIORS_SHARE)
 
 
