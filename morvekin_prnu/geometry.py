@@ -170,8 +170,10 @@ def priors(shape, fingerprint_shape, searches):
     sensor's width or height: a video's frames, a photograph cut to 16:9 or
     to a square). Each in every orientation searched, when the scale lies
     within that search's range (the spanning scale also when it lies within
-    half a grid step below the last scale, where the grid rounds it off).
-    None for a search of one scale, which the search itself covers as well.
+    half a grid step below the last scale, where the grid rounds it off), in
+    that order: scale 1, the spanning scale, the common sizes from the
+    largest. None for a search of one scale, which the search itself covers
+    as well.
 
     Parameters
     ----------
@@ -192,7 +194,8 @@ def priors(shape, fingerprint_shape, searches):
         within = {scale for scale in common if search.scales[-1] <= scale <= search.scales[0]}
         if search.scales[-1] * math.exp(-STEP / max(turned) / 2) <= spans <= search.scales[0]:
             within.add(spans)
-        for scale in sorted(within, reverse=True) if len(search.scales) > 1 else []:
+        ordered = sorted(within, key=lambda scale: (scale != 1.0, scale != spans, -scale))
+        for scale in ordered if len(search.scales) > 1 else []:
             positions = math.prod(admissible(extent(turned, scale, fingerprint_shape), fingerprint_shape))
             found.append(Prior(search.orientation, scale, positions))
     return found

@@ -89,7 +89,7 @@ def tested(fingerprint, weighted, rule, spanning=None):
     aligned, searches = plan(image.shape, shape, chosen_orientations(rule.orientations), rule.min_scale, spanning)
     first = priors(image.shape, shape, searches)
     runs = {"zero shift": lambda limit: _strongest_found([_aligned(prepared, image, test) for test in aligned]),
-            "priors": lambda limit: _first(prepared, image, first),
+            "priors": lambda limit: _first(prepared, image, first, limit),
             "search": lambda limit: _searched(prepared, image, searches, limit)}
     counts, parts = accounting(aligned, first, searches)
     if not parts:
@@ -242,11 +242,18 @@ def _correlation(prepared, placed, dtype):
     return values
 
 
-def _first(prepared, image, first):
-    """The best peak of the prior scales, each tried in full in single precision, worked out again in double."""
-    best = max(_full(prepared, image, [(prior.orientation, prior.scale) for prior in first]),
-               key=lambda tried: _or_worst(tried[0], -math.inf))
-    return _located(prepared, image, *best[1:])
+def _first(prepared, image, first, limit):
+    """The best peak of the prior scales, each tried in full in single precision, worked out again in double;
+    it stops at the first scale, in the order planned, whose peak passes ``limit``."""
+    tried = []
+    for scale in dict.fromkeys(prior.scale for prior in first):
+        tried += _full(prepared, image, [(prior.orientation, scale) for prior in first if prior.scale == scale])
+        best = max(tried, key=lambda found: _or_worst(found[0], -math.inf))
+        if best[0] > limit:
+            found = _located(prepared, image, *best[1:])
+            if found.pce > limit:
+                return found
+    return _located(prepared, image, *max(tried, key=lambda found: _or_worst(found[0], -math.inf))[1:])
 
 
 def _searched(prepared, image, searches, limit):

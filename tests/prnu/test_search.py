@@ -108,6 +108,9 @@ def test_priors_are_scale_1_the_common_sizes_and_the_spanning_scale_within_the_s
     _, searches = geometry.plan(image_shape, fingerprint_shape, geometry.ORIENTATIONS[:orientations])
     first = geometry.priors(image_shape, fingerprint_shape, searches)
     assert {(prior.orientation, prior.scale) for prior in first} == expected
+    # Tried as cut first, then where the image spans the sensor (here the smallest), then the common sizes.
+    scales = [prior.scale for prior in first if prior.orientation == "rot0"]
+    assert scales == [1.0, min(scales), *sorted(set(scales) - {1.0, min(scales)}, reverse=True)]
     for prior in first:
         turned = geometry.to_sensor(np.empty(image_shape, np.bool_), prior.orientation).shape
         covered = geometry.extent(turned, prior.scale, fingerprint_shape)
@@ -141,6 +144,22 @@ def test_a_crop_at_a_prior_scale_is_decided_by_the_priors_at_their_own_share(cam
     assert found.same_camera and (found.scale, found.orientation) == (scale, "rot0")
     assert peak is None or found.peak == peak
     assert found.p_value == min(1.0, p_value(found.pce, tests) / search.PRIORS_SHARE)
+
+
+def test_the_priors_stop_at_the_first_scale_that_decides_and_try_every_one_otherwise(camera, monkeypatch):
+    (own, other), held_out = camera
+    image = held_out[20:150, 30:210]
+    tried = []
+    full = search._full
+    monkeypatch.setattr(search, "_full", lambda prepared, turned, tests: tried.append(tests) or full(prepared, turned,
+                                                                                                      tests))
+    _, searches = geometry.plan(image.shape[:2], own.shape, geometry.ORIENTATIONS[:4], 0.5)
+    planned = {(prior.orientation, prior.scale) for prior in geometry.priors(image.shape[:2], own.shape, searches)}
+    assert morvekin_prnu.match(own, image).same_camera
+    assert {test for tests in tried for test in tests} == {test for test in planned if test[1] == 1.0}
+    tried.clear()
+    morvekin_prnu.match(other, image)
+    assert planned <= {test for tests in tried for test in tests}
 
 
 def test_the_first_pass_ranks_the_planted_scale_and_orientation_first(camera):
