@@ -146,7 +146,7 @@ def main(argv=None):
     rng = np.random.default_rng(2026)
     print(f"{machine()}, lir {importlib.metadata.version('lir')}")
     shape, count, training, questioned = ((256, 384), 6, 16, 11) if args.quick else ((384, 512), 8, 24, 12)
-    fingerprints, shots = cameras(rng, count, shape, training, questioned)
+    fingerprints, shots, _ = cameras(rng, count, shape, training, questioned)
     print(f"\n{count} simulated cameras of {shape[0]}x{shape[1]}, fingerprints from {training} shots, {questioned} "
           "questioned shots each (JPEG quality 85)")
     validated(rng, fingerprints, shots)
