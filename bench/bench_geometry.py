@@ -61,14 +61,15 @@ CROPS = (1.0, 0.75, 0.5)
 P_FAS = (1e-1, 1e-2, 1e-3, matching.P_FA)
 
 
-def machine():
+def machine(*extra):
+    """The processor, its cores and the versions that matter, with ``extra`` (name, version) pairs besides."""
     model = platform.processor()
     if os.path.exists("/proc/cpuinfo"):
         with open("/proc/cpuinfo") as file:
             model = next((line.split(":", 1)[1].strip() for line in file if line.startswith("model name")), model)
     versions = ", ".join(f"{name} {version}" for name, version in (
         ("Python", platform.python_version()), ("NumPy", np.__version__), ("SciPy", scipy.__version__),
-        ("PyWavelets", pywt.__version__), ("morvekin", importlib.metadata.version("morvekin"))))
+        ("PyWavelets", pywt.__version__), *extra, ("morvekin", importlib.metadata.version("morvekin"))))
     return f"{model}, {len(os.sched_getaffinity(0))} cores; {versions}"
 
 

@@ -37,9 +37,7 @@ quarter of every side, at the same bits per pixel (under a minute).
 """
 
 import argparse
-import importlib.metadata
 import os
-import platform
 import sys
 import tempfile
 import time
@@ -59,6 +57,7 @@ from morvekin_prnu.residual import SIGMA
 from morvekin_prnu.verdict import P_FA
 
 import performance_doc
+from bench_geometry import machine
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "prnu"))
 from cameras import sensor_pattern, shot  # noqa: E402
@@ -101,18 +100,6 @@ class Take(NamedTuple):
 
     def name(self):
         return f"{self.size[0]}x{self.size[1]} {self.codec[3:]} {self.bit_rate / 1e6:g} Mb/s"
-
-
-def machine():
-    model = platform.processor()
-    if os.path.exists("/proc/cpuinfo"):
-        with open("/proc/cpuinfo") as file:
-            model = next((line.split(":", 1)[1].strip() for line in file if line.startswith("model name")), model)
-    versions = ", ".join(f"{name} {version}" for name, version in (
-        ("Python", platform.python_version()), ("NumPy", np.__version__), ("PyWavelets", pywt.__version__),
-        ("PyAV", av.__version__), ("libavcodec", ".".join(map(str, av.library_versions["libavcodec"]))),
-        ("morvekin", importlib.metadata.version("morvekin"))))
-    return f"{model}, {len(os.sched_getaffinity(0))} cores; {versions}"
 
 
 def pictures(names, shape):
@@ -256,7 +243,8 @@ def main(argv=None):
     setup = QUICK if args.quick else FULL
     warnings.simplefilter("ignore", morvekin_prnu.FingerprintWarning)  # few frames, on purpose
     rng = np.random.default_rng(2026)
-    print(machine())
+    print(machine(("PyAV", av.__version__),
+                  ("libavcodec", ".".join(map(str, av.library_versions["libavcodec"])))))
     patterns = [sensor_pattern(rng, setup.sensor) for _ in range(1 + OTHERS)]
     print(f"\nA simulated camera of {setup.sensor[1]}x{setup.sensor[0]}, {setup.seconds} s at {setup.rate} frames per "
           f"second, x264 and x265 (preset fast), key frame every second")
