@@ -189,13 +189,14 @@ def priors(shape, fingerprint_shape, searches):
     common = {1.0} | {size / max(fingerprint_shape) for size in COMMON_SIZES}
     found = []
     for search in searches:
+        if len(search.scales) < 2:
+            continue
         turned = to_sensor(np.empty(shape, np.bool_), search.orientation).shape
         spans = max(turned[0] / fingerprint_shape[0], turned[1] / fingerprint_shape[1])
         within = {scale for scale in common if search.scales[-1] <= scale <= search.scales[0]}
         if search.scales[-1] * math.exp(-STEP / max(turned) / 2) <= spans <= search.scales[0]:
             within.add(spans)
-        ordered = sorted(within, key=lambda scale: (scale != 1.0, scale != spans, -scale))
-        for scale in ordered if len(search.scales) > 1 else []:
+        for scale in sorted(within, key=lambda scale: (scale != 1.0, scale != spans, -scale)):
             positions = math.prod(admissible(extent(turned, scale, fingerprint_shape), fingerprint_shape))
             found.append(Prior(search.orientation, scale, positions))
     return found
